@@ -1,0 +1,1 @@
+// Stands in for an area of the core that has no sources yet.

@@ -1,0 +1,129 @@
+#pragma once
+// Typed column accumulators: one growable, typed, nullable column of the table
+// being built. Text is parsed on arrival; a value that cannot be represented
+// becomes a null (the accumulator never fails on bad data).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/columnar/scalar_parse/scalar_parse.h"
+#include "core/error.h"
+#include "core/field_type.h"
+
+namespace vorpel {
+
+// Validity bits, least significant bit first, 1 = valid (Arrow's bit order).
+class ValidityBitmap {
+ public:
+  void reserve(std::uint64_t bits);
+  void push(bool valid);
+  void pop();  // no-op when empty
+  bool is_valid(std::uint64_t i) const { return (bytes_[i >> 3] >> (i & 7)) & 1; }
+  std::uint64_t len() const { return len_; }
+  std::uint64_t null_count() const { return null_count_; }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+  std::vector<std::uint8_t>& mutable_bytes() { return bytes_; }
+  std::uint64_t reserved_bytes() const { return bytes_.capacity(); }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t len_ = 0;
+  std::uint64_t null_count_ = 0;
+};
+
+// One value handed to the table builder. `Str` borrows its text: the caller
+// keeps the bytes alive for the duration of the call that receives it.
+struct ScalarValue {
+  enum class Kind : std::uint8_t { Str, Int64, Float64, Bool, Date32, Timestamp, Null };
+  Kind kind = Kind::Null;
+  std::string_view str;
+  union {
+    std::int64_t i64;   // Int64, Timestamp (raw count, no unit)
+    double f64;
+    bool b;
+    std::int32_t date;
+  };
+
+  ScalarValue() : i64(0) {}
+  static ScalarValue of_str(std::string_view s) { ScalarValue v; v.kind = Kind::Str; v.str = s; return v; }
+  static ScalarValue of_int64(std::int64_t x) { ScalarValue v; v.kind = Kind::Int64; v.i64 = x; return v; }
+  static ScalarValue of_float64(double x) { ScalarValue v; v.kind = Kind::Float64; v.f64 = x; return v; }
+  static ScalarValue of_bool(bool x) { ScalarValue v; v.kind = Kind::Bool; v.b = x; return v; }
+  static ScalarValue of_date32(std::int32_t x) { ScalarValue v; v.kind = Kind::Date32; v.date = x; return v; }
+  static ScalarValue of_timestamp(std::int64_t x) { ScalarValue v; v.kind = Kind::Timestamp; v.i64 = x; return v; }
+  static ScalarValue null() { return ScalarValue(); }
+
+  // Date32(19727), Timestamp(5), Null; the other kinds give their variant name
+  // with the value (Str("x"), Int64(5), Float64(1.5), Bool(true)).
+  std::string debug_text() const;
+};
+
+class ColumnAccumulator {
+ public:
+  // Variant order is fixed (tags 0 to 7).
+  enum class Kind : std::uint8_t { String, Int64, Float64, Boolean, Date32, Timestamp, Decimal128, Dictionary };
+
+  // The largest byte total of a String column (or of a Dictionary's distinct
+  // texts), and the largest distinct count, that 32-bit offsets and keys can hold.
+  static constexpr std::uint64_t kMaxOffset = 2147483647;
+
+  static ColumnAccumulator create(const FieldType& type, std::uint64_t capacity);
+
+  ColumnAccumulator(ColumnAccumulator&&) noexcept;
+  ColumnAccumulator& operator=(ColumnAccumulator&&) noexcept;
+  ~ColumnAccumulator();
+
+  Kind kind() const;
+  // The field type this accumulator stores (its Arrow type follows from it).
+  FieldType field_type() const;
+
+  // Appends one value parsed from `text`; absent appends a null. Returns false
+  // exactly when a present text failed to parse for this column (a null was
+  // stored), so a strict caller needs no second parse.
+  bool append_text(std::optional<std::string_view> text);
+  void append_null();
+  // Appends a typed value converted by the conversion matrix. For `Str` the
+  // return value is as for append_text; for other kinds it is true.
+  bool append_value(const ScalarValue& value);
+  void remove_last();
+
+  std::uint64_t len() const;
+  std::uint64_t null_count() const;
+
+  // Dictionary only.
+  std::uint32_t dictionary_key(std::string_view text);
+  // String only.
+  std::optional<std::string_view> text_at(std::uint64_t row) const;
+  TypedCell cell_at(std::uint64_t row) const;
+  std::optional<std::string> cell_text_at(std::uint64_t row) const;
+  // String only: re-encodes this accumulator as a Dictionary one.
+  void encode_as_dictionary();
+  // String only.
+  std::uint64_t distinct_count() const;
+
+  // Bytes of reserved capacity of everything the accumulator owns (memory budget).
+  std::uint64_t reserved_bytes() const;
+
+  // Set once a String column's bytes, or a Dictionary's distinct bytes or
+  // count, would pass kMaxOffset; the column stopped growing that buffer and
+  // the build must fail. The text is the Arrow capacity error's detail.
+  const std::optional<std::string>& overflow() const;
+
+  // Test hook: lowers kMaxOffset for this accumulator so overflow can be
+  // exercised without gigabytes of input.
+  void set_offset_limit_for_testing(std::uint64_t limit);
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+  const Impl& impl() const { return *impl_; }
+
+ private:
+  explicit ColumnAccumulator(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorpel
