@@ -5,7 +5,7 @@ BUILD := build/dev
 CMAKE := .venv/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test build bootstrap bench bench-quick clean
+.PHONY: demo test build bootstrap bench bench-quick test-asan clean
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -27,6 +27,25 @@ bench: build
 
 bench-quick: build
 	PYTHONPATH=python $(PY) bench/cast.py --quick
+
+# Core and extension built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# the C++ tests run with leak detection, pytest runs in an interpreter with the
+# ASan runtime preloaded.
+ASAN_BUILD := build/asan
+test-asan: bootstrap
+	@$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORPEL_SANITIZE=address,undefined \
+	  -DVORPEL_INPLACE=OFF -DVORPEL_BUILD_TESTS=ON >/dev/null
+	@$(CMAKE) --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS)
+	rm -rf $(ASAN_BUILD)/pkg && mkdir -p $(ASAN_BUILD)/pkg/_vorpel
+	cp python/_vorpel/*.py python/_vorpel/*.pyi python/_vorpel/py.typed $(ASAN_BUILD)/pkg/_vorpel/ 2>/dev/null || true
+	rm -f $(ASAN_BUILD)/pkg/_vorpel/_build_config.py
+	cp $(ASAN_BUILD)/_vorpel*.so $(ASAN_BUILD)/_build_config.py $(ASAN_BUILD)/pkg/_vorpel/
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD)/pkg \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
 	rm -rf build python/_vorpel/*.so python/_vorpel/_build_config.py
