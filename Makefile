@@ -16,7 +16,7 @@ build: bootstrap
 	@$(CMAKE) --build $(BUILD) -j$(JOBS)
 
 demo: build
-	@PYTHONPATH=python $(PY) examples/demo.py
+	@PY=$(abspath $(PY)) bash examples/demo.sh
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -20,20 +20,43 @@ namespace vorpel {
 class ValidityBitmap {
  public:
   void reserve(std::uint64_t bits);
-  void push(bool valid);
-  void pop();  // no-op when empty
+  inline void push(bool valid);
+  inline void pop();  // no-op when empty
   bool is_valid(std::uint64_t i) const { return (bytes_[i >> 3] >> (i & 7)) & 1; }
   std::uint64_t len() const { return len_; }
   std::uint64_t null_count() const { return null_count_; }
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   std::vector<std::uint8_t>& mutable_bytes() { return bytes_; }
   std::uint64_t reserved_bytes() const { return bytes_.capacity(); }
+  // Hands the bytes over (to an Arrow buffer) and leaves the bitmap empty.
+  std::vector<std::uint8_t> take_bytes();
 
  private:
   std::vector<std::uint8_t> bytes_;
   std::uint64_t len_ = 0;
   std::uint64_t null_count_ = 0;
 };
+
+// Appends and removals run once per value, so they are inline.
+inline void ValidityBitmap::push(bool valid) {
+  if ((len_ & 7) == 0) bytes_.push_back(0);
+  if (valid) {
+    bytes_.back() |= static_cast<std::uint8_t>(1u << (len_ & 7));
+  } else {
+    ++null_count_;
+  }
+  ++len_;
+}
+
+inline void ValidityBitmap::pop() {
+  if (len_ == 0) return;
+  --len_;
+  const std::uint8_t mask = static_cast<std::uint8_t>(1u << (len_ & 7));
+  std::uint8_t& last = bytes_.back();
+  if ((last & mask) == 0) --null_count_;
+  last = static_cast<std::uint8_t>(last & ~mask);
+  if ((len_ & 7) == 0) bytes_.pop_back();
+}
 
 // One value handed to the table builder. `Str` borrows its text: the caller
 // keeps the bytes alive for the duration of the call that receives it.
@@ -94,15 +117,23 @@ class ColumnAccumulator {
   std::uint64_t len() const;
   std::uint64_t null_count() const;
 
-  // Dictionary only.
+  // Returned by dictionary_key when the text is new but the dictionary cannot
+  // take it any more (its bytes or its size would pass the offset limit).
+  static constexpr std::uint32_t kNoKey = 0xFFFFFFFFu;
+
+  // Dictionary only (a logic fault on any other kind): the key of the text,
+  // inserted first when new; kNoKey when it is new and the dictionary is full
+  // (the overflow is then recorded).
   std::uint32_t dictionary_key(std::string_view text);
-  // String only.
+  // String only (absent for the other kinds): the text of a valid row, absent
+  // for a null row, a row at or past the end, or bytes that are not UTF-8.
   std::optional<std::string_view> text_at(std::uint64_t row) const;
   TypedCell cell_at(std::uint64_t row) const;
   std::optional<std::string> cell_text_at(std::uint64_t row) const;
-  // String only: re-encodes this accumulator as a Dictionary one.
+  // String only: re-encodes this accumulator as a Dictionary one (no effect on
+  // the other kinds).
   void encode_as_dictionary();
-  // String only.
+  // String only (0 for the other kinds): distinct UTF-8 texts among valid rows.
   std::uint64_t distinct_count() const;
 
   // Bytes of reserved capacity of everything the accumulator owns (memory budget).

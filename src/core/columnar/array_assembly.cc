@@ -1,0 +1,200 @@
+#include "core/columnar/array_assembly.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "core/columnar/accumulator_impl.h"
+#include "core/invariant.h"
+
+namespace vorpel {
+
+namespace {
+
+using Kind = ColumnAccumulator::Kind;
+
+constexpr std::int32_t kMaxDecimalPrecision = 38;
+
+CoreError arrow_error(const arrow::Status& status) { return CoreError::arrow(status.ToString()); }
+
+template <class T>
+std::vector<T> take(std::vector<T>& v) {
+  std::vector<T> out = std::move(v);
+  v = {};
+  return out;
+}
+
+void require_slots(std::size_t slots, std::int64_t rows) {
+  if (slots != static_cast<std::size_t>(rows)) core_invariant_failed("column slots differ from its validity length");
+}
+
+// The offsets must start at 0, never decrease and end exactly at the byte
+// total; anything else means the accumulator itself is broken.
+void require_offsets(const std::vector<std::int32_t>& offsets, std::size_t byte_total, std::int64_t rows) {
+  if (offsets.empty()) core_invariant_failed("empty offsets list");
+  if (offsets.size() != static_cast<std::size_t>(rows) + 1) core_invariant_failed("offsets list length differs from row count");
+  if (offsets.front() != 0) core_invariant_failed("offsets list does not start at 0");
+  std::int32_t prev = 0;
+  for (std::int32_t o : offsets) {
+    if (o < prev) core_invariant_failed("decreasing offsets list");
+    prev = o;
+  }
+  if (static_cast<std::size_t>(prev) != byte_total) core_invariant_failed("offsets list does not end at the byte total");
+}
+
+// Packs one byte per value (0 or 1) into Arrow's bit order, eight values per
+// multiply and 64 values per output word.
+std::vector<std::uint8_t> pack_bits(const std::vector<std::uint8_t>& values) {
+  // For eight 0/1 bytes read as a little-endian word, this product gathers
+  // byte i's low bit into bit 56 + i with no carries between the partial sums.
+  constexpr std::uint64_t kGather = 0x0102040810204080ULL;
+  const std::size_t n = values.size();
+  std::vector<std::uint8_t> bits((n + 7) / 8, 0);
+  const std::uint8_t* in = values.data();
+  std::uint8_t* out = bits.data();
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    std::uint64_t word = 0;
+    for (int k = 0; k < 8; ++k) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, in + i + 8 * k, 8);
+      word |= ((chunk * kGather) >> 56) << (8 * k);
+    }
+    std::memcpy(out + i / 8, &word, 8);
+  }
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, in + i, 8);
+    out[i / 8] = static_cast<std::uint8_t>((chunk * kGather) >> 56);
+  }
+  for (; i < n; ++i) {
+    if (in[i]) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i & 7)));
+  }
+  return bits;
+}
+
+Result<std::shared_ptr<arrow::Array>> finish_array(std::shared_ptr<arrow::ArrayData> data, bool full) {
+  std::shared_ptr<arrow::Array> array = arrow::MakeArray(std::move(data));
+  const arrow::Status st = full ? array->ValidateFull() : array->Validate();
+  if (!st.ok()) return fail(arrow_error(st));
+  return array;
+}
+
+template <class T>
+Result<std::shared_ptr<arrow::Array>> primitive(std::shared_ptr<arrow::DataType> type, std::vector<T>& values,
+                                                std::int64_t rows, std::shared_ptr<arrow::Buffer> nulls,
+                                                std::int64_t null_count) {
+  require_slots(values.size(), rows);
+  auto data = arrow::ArrayData::Make(std::move(type), rows,
+                                     {std::move(nulls), arrow::Buffer::FromVector(take(values))}, null_count);
+  return finish_array(std::move(data), false);
+}
+
+// A Utf8 array over moved offsets and bytes, validated in full (offsets and
+// UTF-8 at every slice).
+Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offsets, std::vector<std::uint8_t>& bytes,
+                                                 std::int64_t rows, std::shared_ptr<arrow::Buffer> nulls,
+                                                 std::int64_t null_count) {
+  require_offsets(offsets, bytes.size(), rows);
+  auto data = arrow::ArrayData::Make(
+      arrow::utf8(), rows,
+      {std::move(nulls), arrow::Buffer::FromVector(take(offsets)), arrow::Buffer::FromVector(take(bytes))},
+      null_count);
+  return finish_array(std::move(data), true);
+}
+
+}  // namespace
+
+std::shared_ptr<arrow::DataType> arrow_type_for(const ColumnAccumulator& column) {
+  const ColumnAccumulator::Impl& a = column.impl();
+  switch (a.kind) {
+    case Kind::String: return arrow::utf8();
+    case Kind::Int64: return arrow::int64();
+    case Kind::Float64: return arrow::float64();
+    case Kind::Boolean: return arrow::boolean();
+    case Kind::Date32: return arrow::date32();
+    case Kind::Timestamp: {
+      switch (a.unit) {
+        case TimeUnit::Second: return arrow::timestamp(arrow::TimeUnit::SECOND);
+        case TimeUnit::Millisecond: return arrow::timestamp(arrow::TimeUnit::MILLI);
+        case TimeUnit::Microsecond: return arrow::timestamp(arrow::TimeUnit::MICRO);
+        case TimeUnit::Nanosecond: return arrow::timestamp(arrow::TimeUnit::NANO);
+      }
+      core_invariant_failed("unknown time unit");
+    }
+    case Kind::Decimal128:
+      return arrow::decimal128(kMaxDecimalPrecision, std::min<std::int32_t>(a.scale, kMaxDecimalPrecision));
+    case Kind::Dictionary: return arrow::dictionary(arrow::int32(), arrow::utf8());
+  }
+  core_invariant_failed("unknown accumulator kind");
+}
+
+std::shared_ptr<arrow::Field> field_for(const ColumnAccumulator& column, const std::string& name) {
+  return arrow::field(name, arrow_type_for(column), /*nullable=*/true);
+}
+
+Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
+  ColumnAccumulator::Impl& a = column.impl();
+  if (a.overflow) return fail(CoreError::arrow(arrow::Status::CapacityError(*a.overflow).ToString()));
+
+  const auto rows = static_cast<std::int64_t>(a.validity.len());
+  const auto null_count = static_cast<std::int64_t>(a.validity.null_count());
+  if (a.validity.bytes().size() != static_cast<std::size_t>((rows + 7) / 8)) {
+    core_invariant_failed("validity byte count differs from its bit length");
+  }
+  std::shared_ptr<arrow::DataType> type = arrow_type_for(column);
+  // All-valid columns carry no null buffer at all.
+  std::shared_ptr<arrow::Buffer> nulls;
+  if (null_count > 0) {
+    nulls = arrow::Buffer::FromVector(a.validity.take_bytes());
+  } else {
+    a.validity.take_bytes();
+  }
+
+  switch (a.kind) {
+    case Kind::Int64:
+    case Kind::Timestamp:
+      return primitive(std::move(type), a.i64_values, rows, std::move(nulls), null_count);
+    case Kind::Float64:
+      return primitive(std::move(type), a.f64_values, rows, std::move(nulls), null_count);
+    case Kind::Date32:
+      return primitive(std::move(type), a.date_values, rows, std::move(nulls), null_count);
+    case Kind::Decimal128: {
+      auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
+      if (!checked.ok()) return fail(arrow_error(checked.status()));
+      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count);
+    }
+    case Kind::Boolean: {
+      require_slots(a.bool_values.size(), rows);
+      std::vector<std::uint8_t> bits = pack_bits(a.bool_values);
+      a.bool_values = {};
+      auto data = arrow::ArrayData::Make(std::move(type), rows,
+                                         {std::move(nulls), arrow::Buffer::FromVector(std::move(bits))}, null_count);
+      return finish_array(std::move(data), false);
+    }
+    case Kind::String: {
+      auto array = utf8_array(a.str_offsets, a.str_bytes, rows, std::move(nulls), null_count);
+      a.str_offsets = {0};
+      return array;
+    }
+    case Kind::Dictionary: {
+      require_slots(a.keys.size(), rows);
+      const auto distinct = static_cast<std::int64_t>(a.dict_offsets.size()) - 1;
+      auto values = utf8_array(a.dict_offsets, a.dict_bytes, distinct, nullptr, 0);
+      a.dict_offsets = {0};
+      a.index.clear();
+      a.index_text_heap = 0;
+      if (!values) return values;
+      auto indices = arrow::MakeArray(arrow::ArrayData::Make(
+          arrow::int32(), rows, {std::move(nulls), arrow::Buffer::FromVector(take(a.keys))}, null_count));
+      // FromArrays checks every non-null key against the dictionary length.
+      auto array = arrow::DictionaryArray::FromArrays(type, indices, *values);
+      if (!array.ok()) return fail(arrow_error(array.status()));
+      return array.MoveValueUnsafe();
+    }
+  }
+  core_invariant_failed("unknown accumulator kind");
+}
+
+}  // namespace vorpel

@@ -1,0 +1,767 @@
+// Typed column accumulators: validity bits, parsing appends, the typed-value
+// conversion matrix, removals, dictionary keys and re-encoding, reads, memory
+// reservations and the 32-bit offset limit.
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/columnar/accumulator.h"
+#include "core/columnar/accumulator_impl.h"
+
+namespace vorpel {
+namespace {
+
+using Input = std::optional<std::string>;
+
+// Table rows print as their name in test output.
+template <class Case>
+  requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+using Kind = ColumnAccumulator::Kind;
+
+FieldType ft_string() { return FieldType::simple(FieldTag::String); }
+FieldType ft_int() { return FieldType::simple(FieldTag::Int64); }
+FieldType ft_float() { return FieldType::simple(FieldTag::Float64); }
+FieldType ft_bool() { return FieldType::simple(FieldTag::Boolean); }
+FieldType ft_date() { return FieldType::simple(FieldTag::Date32); }
+FieldType ft_ts(TimeUnit u = TimeUnit::Millisecond) { return FieldType::timestamp(u); }
+FieldType ft_dec(std::uint8_t s = 2) { return FieldType::decimal128(s); }
+FieldType ft_dict() { return FieldType::simple(FieldTag::Dictionary); }
+
+std::string i128_text(int128 v) {
+  if (v == 0) return "0";
+  const bool neg = v < 0;
+  std::string s;
+  while (v != 0) {
+    int d = static_cast<int>(v % 10);
+    s.insert(s.begin(), static_cast<char>('0' + (d < 0 ? -d : d)));
+    v /= 10;
+  }
+  return neg ? "-" + s : s;
+}
+
+// A compact, renderer-independent description of a cell.
+std::string repr(const TypedCell& c) {
+  switch (c.kind) {
+    case CellKind::Absent: return "null";
+    case CellKind::Str: return "s:" + std::string(c.str);
+    case CellKind::Int64: return "i:" + std::to_string(c.i64);
+    case CellKind::Float64: {
+      char buf[64];
+      auto r = std::to_chars(buf, buf + sizeof buf, c.f64);
+      return "f:" + std::string(buf, r.ptr);
+    }
+    case CellKind::Bool: return c.b ? "b:true" : "b:false";
+    case CellKind::Date32: return "d:" + std::to_string(c.date);
+    case CellKind::Timestamp: return "t:" + std::to_string(c.i64) + "@" + std::to_string(static_cast<int>(c.unit));
+    case CellKind::Decimal128: return "dec:" + i128_text(c.dec) + "/" + std::to_string(c.scale);
+  }
+  return "?";
+}
+
+ColumnAccumulator filled(const FieldType& type, const std::vector<Input>& inputs, std::uint64_t capacity = 64) {
+  auto acc = ColumnAccumulator::create(type, capacity);
+  for (const auto& in : inputs) {
+    if (in) {
+      acc.append_text(std::string_view(*in));
+    } else {
+      acc.append_text(std::nullopt);
+    }
+  }
+  return acc;
+}
+
+std::vector<std::string> dictionary_texts(const ColumnAccumulator& acc) {
+  const auto& a = acc.impl();
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i + 1 < a.dict_offsets.size(); ++i) {
+    out.emplace_back(reinterpret_cast<const char*>(a.dict_bytes.data()) + a.dict_offsets[i],
+                     a.dict_offsets[i + 1] - a.dict_offsets[i]);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- validity bitmap
+
+struct BitmapCase {
+  const char* name;
+  std::vector<bool> pushes;
+  int pops;
+  std::vector<std::uint8_t> bytes;
+  std::uint64_t len;
+  std::uint64_t nulls;
+};
+
+class BitmapTest : public ::testing::TestWithParam<BitmapCase> {};
+
+TEST_P(BitmapTest, BytesLengthAndNullCount) {
+  const auto& c = GetParam();
+  ValidityBitmap bm;
+  for (bool v : c.pushes) bm.push(v);
+  for (int i = 0; i < c.pops; ++i) bm.pop();
+  EXPECT_EQ(bm.bytes(), c.bytes);
+  EXPECT_EQ(bm.len(), c.len);
+  EXPECT_EQ(bm.null_count(), c.nulls);
+  for (std::uint64_t i = 0; i < bm.len(); ++i) EXPECT_EQ(bm.is_valid(i), c.pushes[i]) << "bit " << i;
+}
+
+const std::vector<bool> k8ValidThenNull = {true, true, true, true, true, true, true, true, false};
+
+INSTANTIATE_TEST_SUITE_P(
+    Validity, BitmapTest,
+    ::testing::Values(
+        BitmapCase{"empty", {}, 0, {}, 0, 0},
+        BitmapCase{"pop_on_empty", {}, 3, {}, 0, 0},
+        BitmapCase{"eight_valid_one_null", k8ValidThenNull, 0, {0xFF, 0x00}, 9, 1},
+        BitmapCase{"remove_the_null_again", k8ValidThenNull, 1, {0xFF}, 8, 0},
+        BitmapCase{"remove_into_previous_byte", k8ValidThenNull, 2, {0x7F}, 7, 0},
+        BitmapCase{"lsb_first", {false, true, false, true}, 0, {0x0A}, 4, 2},
+        // Removed bits are cleared, so the bytes never carry stale bits.
+        BitmapCase{"cleared_after_pop", {true, true, true}, 2, {0x01}, 1, 0},
+        BitmapCase{"remove_null_counts_down", {true, false, false}, 1, {0x01}, 2, 1},
+        BitmapCase{"all_removed", {false, true, false}, 5, {}, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Validity, PushAfterPopDoesNotKeepOldBit) {
+  ValidityBitmap bm;
+  bm.push(true);
+  bm.push(true);
+  bm.pop();
+  bm.push(false);
+  EXPECT_EQ(bm.bytes(), std::vector<std::uint8_t>{0x01});
+  EXPECT_EQ(bm.null_count(), 1u);
+}
+
+// ---------------------------------------------------------------- append_text
+
+struct TextCase {
+  const char* name;
+  FieldType type;
+  Input text;
+  bool parsed;
+  const char* cell;
+};
+
+class AppendTextTest : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(AppendTextTest, StoresParsedValueOrNull) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.type, 4);
+  const bool ok = c.text ? acc.append_text(std::string_view(*c.text)) : acc.append_text(std::nullopt);
+  EXPECT_EQ(ok, c.parsed);
+  ASSERT_EQ(acc.len(), 1u);
+  EXPECT_EQ(repr(acc.cell_at(0)), c.cell);
+  EXPECT_EQ(acc.null_count(), std::string(c.cell) == "null" ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, AppendTextTest,
+    ::testing::Values(
+        TextCase{"string_kept_untrimmed", ft_string(), " 12 ", true, "s: 12 "},
+        TextCase{"string_empty_is_valid", ft_string(), "", true, "s:"},
+        TextCase{"string_absent", ft_string(), std::nullopt, true, "null"},
+        TextCase{"int_plain", ft_int(), "12", true, "i:12"},
+        TextCase{"int_leading_space", ft_int(), " 12", false, "null"},
+        TextCase{"int_absent", ft_int(), std::nullopt, true, "null"},
+        TextCase{"float_plain", ft_float(), "1.5", true, "f:1.5"},
+        TextCase{"bool_true", ft_bool(), "true", true, "b:true"},
+        TextCase{"bool_false", ft_bool(), "false", true, "b:false"},
+        TextCase{"bool_upper", ft_bool(), "TRUE", false, "null"},
+        TextCase{"bool_yes", ft_bool(), "yes", false, "null"},
+        TextCase{"date_trimmed", ft_date(), " 2024-01-05\t", true, "d:19727"},
+        TextCase{"timestamp_us_fraction", ft_ts(TimeUnit::Microsecond), "2024-01-05 12:00:00.123456789", true,
+                 "t:1704456000123456@2"},
+        TextCase{"timestamp_custom_pattern",
+                 FieldType::timestamp(TimeUnit::Second, std::string("%d/%m/%Y %H:%M:%S")), "05/01/2024 12:00:00",
+                 true, "t:1704456000@0"},
+        TextCase{"decimal_trimmed_truncated", ft_dec(2), " 12.345 ", true, "dec:1234/2"},
+        TextCase{"decimal_bad", ft_dec(2), "1e3", false, "null"},
+        TextCase{"dictionary_text", ft_dict(), "x", true, "s:x"},
+        TextCase{"dictionary_absent", ft_dict(), std::nullopt, true, "null"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- null slots
+
+struct NullSlotCase {
+  const char* name;
+  FieldType type;
+  const char* bad_text;  // a text this column cannot parse
+};
+
+class NullSlotTest : public ::testing::TestWithParam<NullSlotCase> {};
+
+// A null, whether absent or unparsable, occupies a slot holding zero (for
+// String: no bytes and a repeated offset).
+TEST_P(NullSlotTest, NullSlotsHoldZero) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.type, 1);
+  acc.append_null();
+  acc.append_text(std::string_view(c.bad_text));
+  ASSERT_EQ(acc.len(), 2u);
+  EXPECT_EQ(acc.null_count(), 2u);
+  const auto& a = acc.impl();
+  switch (acc.kind()) {
+    case Kind::String:
+      // Strings store any text, so only the absent row is a null here.
+      GTEST_FAIL() << "not a typed kind";
+    case Kind::Int64:
+    case Kind::Timestamp: EXPECT_EQ(a.i64_values, (std::vector<std::int64_t>{0, 0})); break;
+    case Kind::Float64: EXPECT_EQ(a.f64_values, (std::vector<double>{0.0, 0.0})); break;
+    case Kind::Boolean: EXPECT_EQ(a.bool_values, (std::vector<std::uint8_t>{0, 0})); break;
+    case Kind::Date32: EXPECT_EQ(a.date_values, (std::vector<std::int32_t>{0, 0})); break;
+    case Kind::Decimal128:
+      ASSERT_EQ(a.dec_values.size(), 2u);
+      EXPECT_TRUE(a.dec_values[0] == 0 && a.dec_values[1] == 0);
+      break;
+    case Kind::Dictionary: GTEST_FAIL() << "not a typed kind";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Accumulator, NullSlotTest,
+                         ::testing::Values(NullSlotCase{"int", ft_int(), "x"},
+                                           NullSlotCase{"float", ft_float(), "x"},
+                                           NullSlotCase{"bool", ft_bool(), "x"},
+                                           NullSlotCase{"date", ft_date(), "x"},
+                                           NullSlotCase{"timestamp", ft_ts(), "x"},
+                                           NullSlotCase{"decimal", ft_dec(), "x"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Accumulator, StringAndDictionaryNullSlots) {
+  auto s = filled(ft_string(), {"ab", std::nullopt, "c"});
+  EXPECT_EQ(s.impl().str_offsets, (std::vector<std::int32_t>{0, 2, 2, 3}));
+  EXPECT_EQ(std::string(s.impl().str_bytes.begin(), s.impl().str_bytes.end()), "abc");
+  auto d = filled(ft_dict(), {"b", "a", "b", std::nullopt});
+  EXPECT_EQ(d.impl().keys, (std::vector<std::int32_t>{0, 1, 0, 0}));
+  EXPECT_EQ(d.null_count(), 1u);
+  EXPECT_FALSE(d.impl().validity.is_valid(3));
+  EXPECT_EQ(dictionary_texts(d), (std::vector<std::string>{"b", "a"}));
+}
+
+// ---------------------------------------------------------------- conversion matrix
+
+struct MatrixCase {
+  const char* name;
+  ScalarValue value;
+  FieldType column;
+  bool returned;
+  const char* cell;
+};
+
+class ConversionMatrixTest : public ::testing::TestWithParam<MatrixCase> {};
+
+TEST_P(ConversionMatrixTest, AppendValueConverts) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.column, 2);
+  EXPECT_EQ(acc.append_value(c.value), c.returned);
+  ASSERT_EQ(acc.len(), 1u);
+  EXPECT_EQ(repr(acc.cell_at(0)), c.cell);
+}
+
+using SV = ScalarValue;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, ConversionMatrixTest,
+    ::testing::Values(
+        // Str parses exactly as append_text does.
+        MatrixCase{"str_string", SV::of_str("12"), ft_string(), true, "s:12"},
+        MatrixCase{"str_int", SV::of_str("12"), ft_int(), true, "i:12"},
+        MatrixCase{"str_float", SV::of_str("12"), ft_float(), true, "f:12"},
+        MatrixCase{"str_bool", SV::of_str("12"), ft_bool(), false, "null"},
+        MatrixCase{"str_date", SV::of_str("12"), ft_date(), false, "null"},
+        MatrixCase{"str_timestamp", SV::of_str("12"), ft_ts(), false, "null"},
+        MatrixCase{"str_decimal", SV::of_str("12"), ft_dec(), true, "dec:1200/2"},
+        MatrixCase{"str_dict", SV::of_str("12"), ft_dict(), true, "s:12"},
+        // Int64
+        MatrixCase{"int_string", SV::of_int64(-5), ft_string(), true, "s:-5"},
+        MatrixCase{"int_int", SV::of_int64(-5), ft_int(), true, "i:-5"},
+        MatrixCase{"int_float", SV::of_int64(-5), ft_float(), true, "f:-5"},
+        MatrixCase{"int_float_nearest", SV::of_int64(9007199254740993), ft_float(), true, "f:9007199254740992"},
+        MatrixCase{"int_bool", SV::of_int64(1), ft_bool(), true, "null"},
+        MatrixCase{"int_date", SV::of_int64(5), ft_date(), true, "null"},
+        MatrixCase{"int_timestamp", SV::of_int64(5), ft_ts(), true, "null"},
+        MatrixCase{"int_decimal", SV::of_int64(5), ft_dec(), true, "null"},
+        MatrixCase{"int_dict", SV::of_int64(-5), ft_dict(), true, "s:-5"},
+        // Float64
+        MatrixCase{"float_string", SV::of_float64(-2.5), ft_string(), true, "s:-2.5"},
+        MatrixCase{"float_int_truncates", SV::of_float64(-2.7), ft_int(), true, "i:-2"},
+        MatrixCase{"float_int_truncates_up", SV::of_float64(2.7), ft_int(), true, "i:2"},
+        MatrixCase{"float_int_nan", SV::of_float64(kNaN), ft_int(), true, "i:0"},
+        MatrixCase{"float_int_saturates_high", SV::of_float64(1e300), ft_int(), true, "i:9223372036854775807"},
+        MatrixCase{"float_int_saturates_at_2p63", SV::of_float64(9223372036854775808.0), ft_int(), true,
+                   "i:9223372036854775807"},
+        MatrixCase{"float_int_saturates_low", SV::of_float64(-1e300), ft_int(), true, "i:-9223372036854775808"},
+        MatrixCase{"float_int_infinity", SV::of_float64(-INFINITY), ft_int(), true, "i:-9223372036854775808"},
+        MatrixCase{"float_float", SV::of_float64(-2.7), ft_float(), true, "f:-2.7"},
+        MatrixCase{"float_bool", SV::of_float64(1.0), ft_bool(), true, "null"},
+        MatrixCase{"float_date", SV::of_float64(1.0), ft_date(), true, "null"},
+        MatrixCase{"float_timestamp", SV::of_float64(1.0), ft_ts(), true, "null"},
+        MatrixCase{"float_decimal", SV::of_float64(1.0), ft_dec(), true, "null"},
+        MatrixCase{"float_dict", SV::of_float64(0.1), ft_dict(), true, "s:0.1"},
+        // Bool
+        MatrixCase{"bool_string", SV::of_bool(true), ft_string(), true, "s:true"},
+        MatrixCase{"bool_string_false", SV::of_bool(false), ft_string(), true, "s:false"},
+        MatrixCase{"bool_int", SV::of_bool(true), ft_int(), true, "null"},
+        MatrixCase{"bool_float", SV::of_bool(true), ft_float(), true, "null"},
+        MatrixCase{"bool_bool", SV::of_bool(false), ft_bool(), true, "b:false"},
+        MatrixCase{"bool_date", SV::of_bool(true), ft_date(), true, "null"},
+        MatrixCase{"bool_timestamp", SV::of_bool(true), ft_ts(), true, "null"},
+        MatrixCase{"bool_decimal", SV::of_bool(true), ft_dec(), true, "null"},
+        MatrixCase{"bool_dict", SV::of_bool(true), ft_dict(), true, "s:true"},
+        // Date32
+        MatrixCase{"date_string", SV::of_date32(19727), ft_string(), true, "s:2024-01-05"},
+        MatrixCase{"date_int", SV::of_date32(19727), ft_int(), true, "i:19727"},
+        MatrixCase{"date_float", SV::of_date32(19727), ft_float(), true, "f:19727"},
+        MatrixCase{"date_bool", SV::of_date32(19727), ft_bool(), true, "null"},
+        MatrixCase{"date_date", SV::of_date32(-1), ft_date(), true, "d:-1"},
+        MatrixCase{"date_timestamp", SV::of_date32(19727), ft_ts(), true, "null"},
+        MatrixCase{"date_decimal", SV::of_date32(19727), ft_dec(), true, "null"},
+        MatrixCase{"date_dict", SV::of_date32(19727), ft_dict(), true, "s:2024-01-05"},
+        // Timestamp: the raw count, never rescaled, rendered as a plain integer.
+        MatrixCase{"ts_string", SV::of_timestamp(5), ft_string(), true, "s:5"},
+        MatrixCase{"ts_int", SV::of_timestamp(5), ft_int(), true, "i:5"},
+        MatrixCase{"ts_float", SV::of_timestamp(5), ft_float(), true, "f:5"},
+        MatrixCase{"ts_bool", SV::of_timestamp(5), ft_bool(), true, "null"},
+        MatrixCase{"ts_date", SV::of_timestamp(5), ft_date(), true, "null"},
+        MatrixCase{"ts_timestamp_s", SV::of_timestamp(5), ft_ts(TimeUnit::Second), true, "t:5@0"},
+        MatrixCase{"ts_timestamp_ns", SV::of_timestamp(5), ft_ts(TimeUnit::Nanosecond), true, "t:5@3"},
+        MatrixCase{"ts_decimal", SV::of_timestamp(5), ft_dec(), true, "null"},
+        MatrixCase{"ts_dict", SV::of_timestamp(5), ft_dict(), true, "s:5"},
+        // Null
+        MatrixCase{"null_string", SV::null(), ft_string(), true, "null"},
+        MatrixCase{"null_int", SV::null(), ft_int(), true, "null"},
+        MatrixCase{"null_float", SV::null(), ft_float(), true, "null"},
+        MatrixCase{"null_bool", SV::null(), ft_bool(), true, "null"},
+        MatrixCase{"null_date", SV::null(), ft_date(), true, "null"},
+        MatrixCase{"null_timestamp", SV::null(), ft_ts(), true, "null"},
+        MatrixCase{"null_decimal", SV::null(), ft_dec(), true, "null"},
+        MatrixCase{"null_dict", SV::null(), ft_dict(), true, "null"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Accumulator, BoolValueInsertsDictionaryText) {
+  auto acc = ColumnAccumulator::create(ft_dict(), 4);
+  acc.append_value(SV::of_bool(true));
+  acc.append_value(SV::of_str("true"));
+  EXPECT_EQ(acc.impl().keys, (std::vector<std::int32_t>{0, 0}));
+  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"true"}));
+}
+
+// ---------------------------------------------------------------- remove_last
+
+struct RemoveCase {
+  const char* name;
+  FieldType type;
+  std::vector<Input> inputs;
+};
+
+class RemoveLastTest : public ::testing::TestWithParam<RemoveCase> {};
+
+void expect_same_state(const ColumnAccumulator& got, const ColumnAccumulator& want, const std::string& where) {
+  const auto& g = got.impl();
+  const auto& w = want.impl();
+  EXPECT_EQ(got.len(), want.len()) << where;
+  EXPECT_EQ(got.null_count(), want.null_count()) << where;
+  EXPECT_EQ(g.validity.bytes(), w.validity.bytes()) << where;
+  EXPECT_EQ(g.i64_values, w.i64_values) << where;
+  EXPECT_EQ(g.f64_values, w.f64_values) << where;
+  EXPECT_EQ(g.bool_values, w.bool_values) << where;
+  EXPECT_EQ(g.date_values, w.date_values) << where;
+  EXPECT_TRUE(g.dec_values == w.dec_values) << where;
+  EXPECT_EQ(g.str_bytes, w.str_bytes) << where;
+  EXPECT_EQ(g.str_offsets, w.str_offsets) << where;
+  EXPECT_EQ(g.keys, w.keys) << where;
+}
+
+// Removing values from the end gives exactly the state of never having
+// appended them, for every prefix, across byte boundaries of the validity.
+TEST_P(RemoveLastTest, UndoesAppendsExactly) {
+  const auto& c = GetParam();
+  const auto full = c.inputs;
+  for (std::size_t keep = 0; keep <= full.size(); ++keep) {
+    auto acc = filled(c.type, full);
+    for (std::size_t i = keep; i < full.size(); ++i) acc.remove_last();
+    auto want = filled(c.type, std::vector<Input>(full.begin(), full.begin() + static_cast<long>(keep)));
+    expect_same_state(acc, want, "keep " + std::to_string(keep));
+    // Appending again after removals behaves like a fresh append.
+    if (keep < full.size()) {
+      const auto& next = full[keep];
+      next ? acc.append_text(std::string_view(*next)) : acc.append_text(std::nullopt);
+      next ? want.append_text(std::string_view(*next)) : want.append_text(std::nullopt);
+      expect_same_state(acc, want, "re-append at " + std::to_string(keep));
+    }
+  }
+  auto empty = ColumnAccumulator::create(c.type, 1);
+  empty.remove_last();
+  expect_same_state(empty, ColumnAccumulator::create(c.type, 1), "empty");
+}
+
+std::vector<Input> cycle(std::vector<Input> pattern, std::size_t n) {
+  std::vector<Input> out;
+  for (std::size_t i = 0; i < n; ++i) out.push_back(pattern[i % pattern.size()]);
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, RemoveLastTest,
+    ::testing::Values(
+        RemoveCase{"string", ft_string(), cycle({"ab", std::nullopt, "", "cde"}, 11)},
+        RemoveCase{"int", ft_int(), cycle({"1", std::nullopt, "x", "-7"}, 11)},
+        RemoveCase{"float", ft_float(), cycle({"1.5", std::nullopt, "x"}, 11)},
+        RemoveCase{"bool", ft_bool(), cycle({"true", "false", std::nullopt, "x"}, 11)},
+        RemoveCase{"date", ft_date(), cycle({"2024-01-05", std::nullopt, "x"}, 11)},
+        RemoveCase{"timestamp", ft_ts(), cycle({"2024-01-05", std::nullopt, "x"}, 11)},
+        RemoveCase{"decimal", ft_dec(), cycle({"1.25", std::nullopt, "x"}, 11)},
+        RemoveCase{"dictionary", ft_dict(), cycle({"a", std::nullopt, "b", "a"}, 11)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Accumulator, RemoveLastOfString) {
+  auto acc = filled(ft_string(), {"ab", "c"});
+  acc.remove_last();
+  EXPECT_EQ(std::string(acc.impl().str_bytes.begin(), acc.impl().str_bytes.end()), "ab");
+  EXPECT_EQ(acc.impl().str_offsets, (std::vector<std::int32_t>{0, 2}));
+}
+
+TEST(Accumulator, RemovedDictionaryTextStaysAndIsReused) {
+  auto acc = filled(ft_dict(), {"a", "new"});
+  acc.remove_last();
+  EXPECT_EQ(acc.len(), 1u);
+  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"a", "new"}));
+  acc.append_text(std::string_view("new"));
+  EXPECT_EQ(acc.impl().keys, (std::vector<std::int32_t>{0, 1}));
+  EXPECT_EQ(acc.dictionary_key("new"), 1u);
+  EXPECT_EQ(acc.dictionary_key("third"), 2u);
+  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"a", "new", "third"}));
+}
+
+// ---------------------------------------------------------------- dictionary encoding
+
+struct EncodeCase {
+  const char* name;
+  std::vector<Input> inputs;
+  std::vector<std::int32_t> keys;
+  std::vector<bool> valid;
+  std::vector<std::string> texts;
+  std::uint64_t distinct;
+};
+
+class EncodeTest : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeTest, ReencodesStringAsDictionary) {
+  const auto& c = GetParam();
+  auto acc = filled(ft_string(), c.inputs);
+  EXPECT_EQ(acc.distinct_count(), c.distinct);
+  acc.encode_as_dictionary();
+  ASSERT_EQ(acc.kind(), Kind::Dictionary);
+  EXPECT_EQ(acc.field_type(), ft_dict());
+  EXPECT_EQ(acc.impl().keys, c.keys);
+  for (std::size_t i = 0; i < c.valid.size(); ++i) EXPECT_EQ(acc.impl().validity.is_valid(i), c.valid[i]) << i;
+  EXPECT_EQ(dictionary_texts(acc), c.texts);
+  EXPECT_TRUE(acc.impl().str_bytes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, EncodeTest,
+    ::testing::Values(
+        EncodeCase{"first_appearance", {"x", std::nullopt, "y", "x"}, {0, 0, 1, 0}, {true, false, true, true},
+                   {"x", "y"}, 2},
+        EncodeCase{"empty", {}, {}, {}, {}, 0},
+        EncodeCase{"all_null", {std::nullopt, std::nullopt}, {0, 0}, {false, false}, {}, 0},
+        EncodeCase{"empty_text_is_a_value", {"", "a", ""}, {0, 1, 0}, {true, true, true}, {"", "a"}, 2},
+        // Bytes that are not UTF-8 are neither counted nor kept.
+        EncodeCase{"invalid_utf8_becomes_null", {"a", "\xff", "a"}, {0, 0, 0}, {true, false, true}, {"a"}, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- reads
+
+struct ReadCase {
+  const char* name;
+  FieldType type;
+  Input text;
+  std::uint64_t row;  // row read back (1 is past the end)
+  Input text_at;
+  const char* cell;
+  Input cell_text;
+};
+
+class ReadTest : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadTest, TextCellAndCellText) {
+  const auto& c = GetParam();
+  auto acc = filled(c.type, {c.text});
+  auto t = acc.text_at(c.row);
+  EXPECT_EQ(t ? Input(std::string(*t)) : Input(), c.text_at);
+  EXPECT_EQ(repr(acc.cell_at(c.row)), c.cell);
+  EXPECT_EQ(acc.cell_text_at(c.row), c.cell_text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, ReadTest,
+    ::testing::Values(
+        ReadCase{"string", ft_string(), "héllo", 0, "héllo", "s:héllo", "héllo"},
+        ReadCase{"string_null", ft_string(), std::nullopt, 0, std::nullopt, "null", std::nullopt},
+        ReadCase{"string_past_end", ft_string(), "a", 1, std::nullopt, "null", std::nullopt},
+        ReadCase{"string_invalid_utf8", ft_string(), "a\xff", 0, std::nullopt, "null", std::nullopt},
+        ReadCase{"string_surrogate", ft_string(), "\xed\xa0\x80", 0, std::nullopt, "null", std::nullopt},
+        ReadCase{"string_truncated_sequence", ft_string(), "abcdefgh\xe2\x82", 0, std::nullopt, "null",
+                 std::nullopt},
+        ReadCase{"string_four_byte", ft_string(), "\xf0\x9f\x98\x80", 0, "\xf0\x9f\x98\x80", "s:\xf0\x9f\x98\x80",
+                 "\xf0\x9f\x98\x80"},
+        ReadCase{"dict", ft_dict(), "abc", 0, std::nullopt, "s:abc", "abc"},
+        // A Dictionary gives invalid bytes with each maximal bad run replaced.
+        ReadCase{"dict_invalid_utf8", ft_dict(), "a\xffz", 0, std::nullopt, "null", "a\xef\xbf\xbdz"},
+        ReadCase{"dict_truncated_sequence", ft_dict(), "\xe2\x82z", 0, std::nullopt, "null", "\xef\xbf\xbdz"},
+        ReadCase{"dict_bad_second_byte", ft_dict(), "\xf0\x80", 0, std::nullopt, "null",
+                 "\xef\xbf\xbd\xef\xbf\xbd"},
+        ReadCase{"dict_null", ft_dict(), std::nullopt, 0, std::nullopt, "null", std::nullopt},
+        ReadCase{"int", ft_int(), "-12", 0, std::nullopt, "i:-12", "-12"},
+        ReadCase{"int_past_end", ft_int(), "-12", 1, std::nullopt, "null", std::nullopt},
+        ReadCase{"float", ft_float(), "0.1", 0, std::nullopt, "f:0.1", "0.1"},
+        ReadCase{"bool", ft_bool(), "true", 0, std::nullopt, "b:true", "true"},
+        ReadCase{"date", ft_date(), "2024-01-05", 0, std::nullopt, "d:19727", "2024-01-05"},
+        ReadCase{"timestamp_ms", ft_ts(TimeUnit::Millisecond), "1970-01-01 00:00:01.5", 0, std::nullopt, "t:1500@1",
+                 "1970-01-01 00:00:01.500"},
+        ReadCase{"decimal", ft_dec(3), "-0.005", 0, std::nullopt, "dec:-5/3", "-0.005"},
+        ReadCase{"decimal_null", ft_dec(3), "x", 0, std::nullopt, "null", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- kinds and types
+
+struct KindCase {
+  const char* name;
+  FieldType type;
+  Kind kind;
+};
+
+class KindTest : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(KindTest, CreateSelectsVariantAndKeepsType) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.type, 0);
+  EXPECT_EQ(acc.kind(), c.kind);
+  EXPECT_EQ(acc.field_type(), c.type);
+  EXPECT_EQ(acc.len(), 0u);
+  EXPECT_FALSE(acc.overflow().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, KindTest,
+    ::testing::Values(KindCase{"string", ft_string(), Kind::String}, KindCase{"int", ft_int(), Kind::Int64},
+                      KindCase{"float", ft_float(), Kind::Float64}, KindCase{"bool", ft_bool(), Kind::Boolean},
+                      KindCase{"date", ft_date(), Kind::Date32},
+                      KindCase{"timestamp_ns", ft_ts(TimeUnit::Nanosecond), Kind::Timestamp},
+                      KindCase{"timestamp_pattern", FieldType::timestamp(TimeUnit::Second, std::string("%d/%m/%Y")),
+                               Kind::Timestamp},
+                      KindCase{"decimal", ft_dec(7), Kind::Decimal128}, KindCase{"dict", ft_dict(), Kind::Dictionary}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- reservations
+
+struct ReserveCase {
+  const char* name;
+  FieldType type;
+  std::uint64_t capacity;
+  std::uint64_t min_bytes;
+  std::uint64_t max_bytes;
+};
+
+class ReserveTest : public ::testing::TestWithParam<ReserveCase> {};
+
+TEST_P(ReserveTest, CreateReservesForCapacity) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.type, c.capacity);
+  EXPECT_GE(acc.reserved_bytes(), c.min_bytes);
+  EXPECT_LE(acc.reserved_bytes(), c.max_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, ReserveTest,
+    ::testing::Values(
+        // 16 bytes per row, offsets (n + 1) x 4, ceil(n / 8) validity bytes.
+        ReserveCase{"string_100", ft_string(), 100, 1600 + 404 + 13, 1600 + 404 + 13},
+        // The string reservation stops at one million rows.
+        ReserveCase{"string_capped", ft_string(), 5000000, 16000000 + 4000004 + 125000,
+                    16000000 + 4000004 + 125000},
+        ReserveCase{"int_100", ft_int(), 100, 800 + 13, 800 + 13},
+        ReserveCase{"float_64", ft_float(), 64, 512 + 8, 512 + 8},
+        ReserveCase{"bool_100", ft_bool(), 100, 100 + 13, 100 + 13},
+        ReserveCase{"date_100", ft_date(), 100, 400 + 13, 400 + 13},
+        ReserveCase{"timestamp_100", ft_ts(), 100, 800 + 13, 800 + 13},
+        ReserveCase{"decimal_100", ft_dec(), 100, 1600 + 13, 1600 + 13},
+        ReserveCase{"big_int_not_capped", ft_int(), 2000000, 16000000 + 250000, 16000000 + 250000},
+        // Keys, validity and the single starting dictionary offset, plus an
+        // empty index's bucket array.
+        ReserveCase{"dict_100", ft_dict(), 100, 400 + 13 + 4, 400 + 13 + 4 + 64}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct GrowthCase {
+  const char* name;
+  FieldType type;
+  std::string text;      // appended 1000 times (with a counter for the dictionary)
+  std::uint64_t min_per_row;
+};
+
+class GrowthTest : public ::testing::TestWithParam<GrowthCase> {};
+
+TEST_P(GrowthTest, ReservedBytesGrowWithData) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(c.type, 1);
+  const std::uint64_t before = acc.reserved_bytes();
+  for (int i = 0; i < 1000; ++i) {
+    std::string t = c.text;
+    if (acc.kind() == Kind::Dictionary || acc.kind() == Kind::String) t += std::to_string(i);
+    acc.append_text(std::string_view(t));
+  }
+  EXPECT_GT(acc.reserved_bytes(), before);
+  EXPECT_GE(acc.reserved_bytes(), 1000 * c.min_per_row + 125);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accumulator, GrowthTest,
+    ::testing::Values(GrowthCase{"string", ft_string(), "some text ", 4 + 10},
+                      GrowthCase{"int", ft_int(), "1", 8}, GrowthCase{"float", ft_float(), "1", 8},
+                      GrowthCase{"bool", ft_bool(), "true", 1}, GrowthCase{"date", ft_date(), "2024-01-05", 4},
+                      GrowthCase{"timestamp", ft_ts(), "2024-01-05", 8}, GrowthCase{"decimal", ft_dec(), "1", 16},
+                      // Keys, distinct bytes and offsets, and one index entry per text.
+                      GrowthCase{"dict", ft_dict(), "distinct text ", 4 + 13 + 4 + 8}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Accumulator, ReservedBytesCountPatternAndLongIndexTexts) {
+  const std::string pattern(40, 'x');
+  auto with = ColumnAccumulator::create(FieldType::timestamp(TimeUnit::Second, pattern), 8);
+  auto without = ColumnAccumulator::create(FieldType::timestamp(TimeUnit::Second), 8);
+  EXPECT_GE(with.reserved_bytes(), without.reserved_bytes() + pattern.size());
+
+  auto dict = ColumnAccumulator::create(ft_dict(), 8);
+  dict.append_text(std::string_view("short"));
+  const std::uint64_t before = dict.reserved_bytes();
+  const std::string long_text(1000, 'y');
+  dict.append_text(std::string_view(long_text));
+  // The distinct bytes and the index's own copy are both counted.
+  EXPECT_GE(dict.reserved_bytes(), before + 2 * long_text.size());
+}
+
+// ---------------------------------------------------------------- offset limit
+
+TEST(OffsetLimit, StringStopsGrowingAndRecordsOverflow) {
+  auto acc = ColumnAccumulator::create(ft_string(), 4);
+  acc.set_offset_limit_for_testing(10);
+  acc.append_text(std::string_view("abcdef"));
+  acc.append_text(std::string_view("ghij"));  // exactly 10 bytes: still fits
+  EXPECT_FALSE(acc.overflow().has_value());
+  acc.append_text(std::string_view("k"));
+  ASSERT_TRUE(acc.overflow().has_value());
+  EXPECT_EQ(*acc.overflow(), "string column exceeds 10 bytes");
+  acc.append_text(std::string_view(""));  // later rows are nulls as well
+  EXPECT_EQ(acc.len(), 4u);
+  EXPECT_EQ(acc.null_count(), 2u);
+  EXPECT_EQ(acc.impl().str_bytes.size(), 10u);
+  EXPECT_EQ(acc.impl().str_offsets, (std::vector<std::int32_t>{0, 6, 10, 10, 10}));
+
+  // Removing the rows from the first one that did not fit makes it whole.
+  acc.remove_last();
+  EXPECT_TRUE(acc.overflow().has_value());
+  acc.remove_last();
+  EXPECT_FALSE(acc.overflow().has_value());
+  acc.append_text(std::string_view(""));
+  EXPECT_FALSE(acc.overflow().has_value());
+  EXPECT_EQ(acc.null_count(), 0u);
+}
+
+TEST(OffsetLimit, LimitNeverRaisedAboveMaximum) {
+  auto acc = ColumnAccumulator::create(ft_string(), 1);
+  acc.set_offset_limit_for_testing(std::uint64_t{1} << 40);
+  EXPECT_EQ(acc.impl().offset_limit, ColumnAccumulator::kMaxOffset);
+  EXPECT_EQ(ColumnAccumulator::kMaxOffset, 2147483647u);
+}
+
+struct DictLimitCase {
+  const char* name;
+  std::uint64_t limit;
+  std::vector<Input> inputs;
+  std::vector<std::int32_t> keys;
+  std::uint64_t nulls;
+  const char* overflow;
+};
+
+class DictionaryLimitTest : public ::testing::TestWithParam<DictLimitCase> {};
+
+TEST_P(DictionaryLimitTest, NewTextsStopAtTheLimit) {
+  const auto& c = GetParam();
+  auto acc = ColumnAccumulator::create(ft_dict(), 4);
+  acc.set_offset_limit_for_testing(c.limit);
+  for (const auto& in : c.inputs) acc.append_text(std::string_view(*in));
+  EXPECT_EQ(acc.impl().keys, c.keys);
+  EXPECT_EQ(acc.null_count(), c.nulls);
+  ASSERT_TRUE(acc.overflow().has_value());
+  EXPECT_EQ(*acc.overflow(), c.overflow);
+  EXPECT_LE(acc.impl().dict_bytes.size(), c.limit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OffsetLimit, DictionaryLimitTest,
+    ::testing::Values(
+        // Known texts still find their keys after the overflow.
+        DictLimitCase{"bytes", 5, {"abc", "de", "f", "abc"}, {0, 1, 0, 0}, 1, "dictionary column exceeds 5 bytes"},
+        DictLimitCase{"count", 2, {"a", "b", "c", "b"}, {0, 1, 0, 1}, 1,
+                      "dictionary column exceeds 2 distinct values"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OffsetLimit, DictionaryKeyReportsFullDictionary) {
+  auto acc = ColumnAccumulator::create(ft_dict(), 4);
+  acc.set_offset_limit_for_testing(1);
+  EXPECT_EQ(acc.dictionary_key("a"), 0u);
+  EXPECT_EQ(acc.dictionary_key("b"), ColumnAccumulator::kNoKey);
+  EXPECT_EQ(acc.dictionary_key("a"), 0u);
+}
+
+TEST(OffsetLimit, EncodingKeepsOverflow) {
+  auto acc = ColumnAccumulator::create(ft_string(), 4);
+  acc.set_offset_limit_for_testing(3);
+  acc.append_text(std::string_view("ab"));
+  acc.append_text(std::string_view("cd"));
+  acc.encode_as_dictionary();
+  ASSERT_TRUE(acc.overflow().has_value());
+  EXPECT_EQ(*acc.overflow(), "string column exceeds 3 bytes");
+}
+
+TEST(Accumulator, DictionaryKeyOnOtherKindIsAnInternalFault) {
+  auto acc = ColumnAccumulator::create(ft_string(), 1);
+  EXPECT_THROW(acc.dictionary_key("a"), std::logic_error);
+}
+
+// ---------------------------------------------------------------- debug text
+
+struct DebugCase {
+  const char* name;
+  ScalarValue value;
+  const char* text;
+};
+
+class DebugTextTest : public ::testing::TestWithParam<DebugCase> {};
+
+TEST_P(DebugTextTest, Renders) { EXPECT_EQ(GetParam().value.debug_text(), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(Accumulator, DebugTextTest,
+                         ::testing::Values(DebugCase{"date", SV::of_date32(19727), "Date32(19727)"},
+                                           DebugCase{"date_negative", SV::of_date32(-3), "Date32(-3)"},
+                                           DebugCase{"timestamp", SV::of_timestamp(5), "Timestamp(5)"},
+                                           DebugCase{"null", SV::null(), "Null"},
+                                           DebugCase{"int", SV::of_int64(-5), "Int64(-5)"},
+                                           DebugCase{"float", SV::of_float64(1.5), "Float64(1.5)"},
+                                           DebugCase{"float_whole", SV::of_float64(2.0), "Float64(2.0)"},
+                                           DebugCase{"bool", SV::of_bool(true), "Bool(true)"},
+                                           DebugCase{"str", SV::of_str("x"), "Str(\"x\")"},
+                                           DebugCase{"str_escaped", SV::of_str("a\"b"), "Str(\"a\\\"b\")"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vorpel
