@@ -1,9 +1,17 @@
 #pragma once
-// The call boundary: internal faults, their report and PanicException.
+// The call boundary: internal faults, their report and PanicException, the
+// guard that keeps every C++ exception out of the interpreter, and a once-only
+// cell for process-wide Python objects.
 
+#include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <source_location>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
 
 #include "python/py_ref.h"
 
@@ -21,18 +29,129 @@ class InternalFault : public std::exception {
   std::string message_;
 };
 
+// PanicException's argument when a fault carries no message of its own.
+inline constexpr std::string_view kGenericFaultMessage = "the _vorpel extension failed internally";
+
 // Writes the fault report (thread, source position, message) to stderr and
 // throws InternalFault.
 [[noreturn]] void internal_fault(std::string message,
                                  std::source_location where = std::source_location::current());
 
-// Sets PanicException(message) as the current Python error.
-void set_panic_exception(const std::string& message);
+// Writes the fault report to stderr: one line naming the thread and source
+// position, then the message.
+void report_fault(std::string_view message, std::source_location where) noexcept;
 
-// Runs `body` (returning PyObject* or nullptr-with-error) so that no C++
-// exception crosses into the interpreter: an InternalFault or any other
-// exception becomes PanicException.
+// Sets PanicException(message) as the current Python error, replacing any
+// pending one. If even that fails (the interpreter cannot allocate the class
+// or the text), the process stops through `abort_at_boundary`.
+void set_panic_exception(const std::string& message) noexcept;
+
+// The PanicException class (borrowed; created on first use and kept for the
+// life of the process). Throws InternalFault if it cannot be created.
+PyObject* panic_exception_type();
+
+// A fault met while a fault or an error is already being handled: print
+// "uncaught panic at ffi boundary" and abort.
+[[noreturn]] void abort_at_boundary() noexcept;
+
+// The `__name__` of the object's type as a new str, or null (error cleared)
+// when it cannot be read.
+Ref type_name_of(PyObject* obj);
+
+// Takes the pending Python error and returns its display text,
+// "<type qualname>: <str(value)>". Clears the error indicator.
+std::string take_error_text();
+
+// UTF-8 form of a str, with lone surrogates escaped; never fails short of
+// memory exhaustion (then throws InternalFault).
+std::string utf8_of(PyObject* str);
+
+namespace detail {
+PyObject* raise_fault(const InternalFault& fault) noexcept;
+PyObject* raise_foreign(const char* what, std::source_location where) noexcept;
+PyObject* checked_result(PyObject* result, std::source_location where);
+}  // namespace detail
+
+// Runs `body` (returning a new reference, or nullptr with the Python error
+// set) so that no C++ exception crosses into the interpreter: an
+// InternalFault or any other exception becomes PanicException. A body that
+// returns null without an error, or a result with an error pending, is a
+// fault too.
 template <class F>
-PyObject* guarded(F&& body) noexcept;
+PyObject* guarded(F&& body, std::source_location where = std::source_location::current()) noexcept {
+  try {
+    return detail::checked_result(std::forward<F>(body)(), where);
+  } catch (const InternalFault& fault) {
+    return detail::raise_fault(fault);
+  } catch (const std::exception& e) {
+    return detail::raise_foreign(e.what(), where);
+  } catch (...) {
+    return detail::raise_foreign(nullptr, where);
+  }
+}
+
+// `guarded` for status-returning hooks (0 on success, -1 with the error set).
+template <class F>
+int guarded_status(F&& body, std::source_location where = std::source_location::current()) noexcept {
+  PyObject* done = guarded(
+      [&]() -> PyObject* {
+        if (std::forward<F>(body)() != 0) return nullptr;
+        Py_INCREF(Py_None);
+        return Py_None;
+      },
+      where);
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
+}
+
+// A process-wide Python object filled at most once and never released.
+// The filling thread holds the interpreter lock while it fills; a thread that
+// finds the cell being filled waits with the lock released, so the filler can
+// take it (an import, for example, may hand the lock around). A fill that
+// fails leaves the cell empty, and the next use tries again.
+class GilOnceCell {
+ public:
+  GilOnceCell() = default;
+  GilOnceCell(const GilOnceCell&) = delete;
+  GilOnceCell& operator=(const GilOnceCell&) = delete;
+
+  // Returns the cached object (borrowed). `fill` runs with the lock held and
+  // returns a new, non-null reference, or throws (normally InternalFault).
+  template <class F>
+  PyObject* get(F&& fill) {
+    if (state_.load(std::memory_order_acquire) == kFull) return value_;
+    if (!begin_fill()) return value_;
+    PyObject* value = nullptr;
+    try {
+      value = std::forward<F>(fill)();
+    } catch (...) {
+      abandon_fill();
+      throw;
+    }
+    finish_fill(value);
+    return value;
+  }
+
+  // The cached object, or nullptr while the cell is not filled.
+  PyObject* peek() const {
+    return state_.load(std::memory_order_acquire) == kFull ? value_ : nullptr;
+  }
+
+ private:
+  enum State : int { kEmpty, kFilling, kFull };
+
+  // True when the caller is now the filler; false when another thread filled
+  // the cell meanwhile.
+  bool begin_fill();
+  void finish_fill(PyObject* value);
+  void abandon_fill() noexcept;
+
+  std::atomic<int> state_{kEmpty};
+  PyObject* value_ = nullptr;
+  std::thread::id filler_;
+  std::mutex mutex_;
+  std::condition_variable filled_;
+};
 
 }  // namespace vorpel::py
