@@ -31,22 +31,81 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
 
 // A timestamp parser for one column: the unit and the custom pattern are
 // compiled once into a small program of directives, then reused per value.
+//
+// A value is trimmed, then matched against the custom pattern (when there is
+// one); if that fails, against the built-in patterns "%Y-%m-%dT%H:%M:%S%.f",
+// "%Y-%m-%d %H:%M:%S%.f" and "%Y-%m-%d" in that order. No zone or offset is
+// ever read or applied.
+//
+// Pattern directives (every other byte must appear literally; a space matches
+// any run of White_Space, including none; numeric fields skip White_Space
+// before their digits):
+//   %Y   year: with a `+`/`-` sign one or more digits, otherwise 1 to 4 digits
+//   %y   two-digit year, 1 or 2 digits: 69..99 -> 1969..1999, 0..68 -> 2000..2068
+//   %m   month 1..12, 1 or 2 digits
+//   %b %h %B  English month name, ASCII case-insensitive; each accepts the full
+//        name ("January") as well as the three-letter abbreviation ("Jan")
+//   %d %e  day of month, 1 or 2 digits (%e: a leading space is skipped like
+//        any whitespace before a numeric field)
+//   %j   day of the year 1..366, 1 to 3 digits (needs a year)
+//   %H   hour 0..23, 1 or 2 digits
+//   %I   hour 1..12, 1 or 2 digits; needs %p
+//   %p   "AM" or "PM", ASCII case-insensitive; needs %I
+//   %M   minute 0..59, 1 or 2 digits
+//   %S   second 0..60, 1 or 2 digits; 60 is a leap second: second 59 plus
+//        one extra second of fraction
+//   %.f  optional fraction: "." and one or more digits (nine are kept, the
+//        rest are read and ignored); nothing when the next byte is not "."
+//   %T = %H:%M:%S   %R = %H:%M   %F = %Y-%m-%d   %D = %m/%d/%y   %% = "%"
+// A pattern must name a complete date: a year (%Y or %y) with a month and a
+// day, or with a day of the year. A field given twice must agree.
+//
+// Date and time: the time of day is taken from the time directives the pattern
+// has; a field it lacks is 0, so a date-only pattern gives midnight. The text
+// has to match every directive of the pattern, and a matched time is never
+// dropped: "%Y-%m-%d %H" reads "2024-01-05 13" as 13:00:00.
+//
+// A pattern with a directive outside this list, or one that names no complete
+// date, never matches; values are then read with the built-in patterns only.
 class TimestampParser {
  public:
   TimestampParser(TimeUnit unit, const std::optional<std::string>& pattern);
   std::optional<std::int64_t> parse(std::string_view text) const;
   TimeUnit unit() const { return unit_; }
 
-  struct Step;  // one compiled directive or literal
+  // One compiled directive, or a run of literal bytes of `literals_`.
+  struct Step {
+    enum class Op : std::uint8_t {
+      Literal,
+      Space,
+      Year,
+      Year2,
+      Month,
+      MonthName,
+      Day,
+      DayOfYear,
+      Hour24,
+      Hour12,
+      AmPm,
+      Minute,
+      Second,
+      Fraction,
+    };
+    Op op = Op::Literal;
+    std::uint32_t offset = 0;  // Literal: position in literals_
+    std::uint32_t length = 0;  // Literal: byte count
+  };
 
  private:
   TimeUnit unit_;
   bool has_pattern_ = false;
-  bool pattern_valid_ = false;  // false: a directive outside the supported set
+  bool pattern_valid_ = false;  // false: the custom pattern can never match
   std::vector<Step> program_;
+  std::string literals_;
 };
 
-// Convenience form that compiles the pattern for this one call.
+// Convenience form that compiles the pattern for this one call (which
+// allocates when there is a pattern); per-column callers keep a TimestampParser.
 std::optional<std::int64_t> parse_timestamp(std::string_view text, TimeUnit unit,
                                             const std::optional<std::string>& pattern);
 
@@ -90,6 +149,12 @@ std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uin
 // Whether a present text cell is castable to the field type tag.
 bool castable_to(FieldTag tag, std::string_view text);
 
+// Canonical texts. Floats use the shortest positional text that reads back
+// exactly ("NaN", "inf", "-inf", "-0"). Dates are "%Y-%m-%d"; a year outside
+// 0..9999 carries its sign and all its digits ("+12345-01-01", "-0044-03-15"),
+// which parse_date32 and parse_timestamp read back, so every day count has a
+// date text. Timestamps are "<date> HH:MM:SS" plus ".mmm", ".uuuuuu" or
+// ".nnnnnnnnn" when the fraction is not zero.
 std::string render_int64(std::int64_t v);
 std::string render_float64(double v);
 std::string render_boolean(bool v);

@@ -1,0 +1,48 @@
+#pragma once
+// Numeric scanning shared by the parsers, the literal parser and the
+// castability recogniser.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vorpel::scalar_detail {
+
+struct Pow10Table {
+  unsigned __int128 v[39];
+  constexpr Pow10Table() : v{} {
+    v[0] = 1;
+    for (int i = 1; i < 39; ++i) v[i] = v[i - 1] * 10;
+  }
+  constexpr unsigned __int128 operator[](std::size_t i) const { return v[i]; }
+};
+// 10^0 .. 10^38.
+inline constexpr Pow10Table kPow10_128{};
+
+// acc = acc * 10^n + digits for the decimal digits [p, end); false on a
+// non-digit byte or when the value would exceed `limit`.
+bool accumulate_digits(const char* p, const char* end, unsigned __int128 limit, unsigned __int128& acc);
+
+bool all_digits(const char* p, const char* end);
+
+// Exponents are read saturating at this magnitude.
+inline constexpr std::int64_t kExponentCap = 100'000'000'000'000'000;
+// From this magnitude on, the result is decided before conversion.
+inline constexpr std::int64_t kLargeExponent = 1 << 27;
+
+// The strict float64 grammar: sign, digits, fraction, exponent, or a special word.
+struct FloatScan {
+  enum class Kind : std::uint8_t { Number, NaN, Inf };
+  Kind kind = Kind::Number;
+  bool negative = false;
+  const char* number = nullptr;  // first byte after the sign
+  const char* int_begin = nullptr;
+  const char* int_end = nullptr;
+  const char* frac_begin = nullptr;
+  const char* frac_end = nullptr;
+  std::int64_t exponent = 0;  // explicit exponent, saturated at +-kExponentCap
+};
+
+bool scan_float(std::string_view text, FloatScan& out);
+
+}  // namespace vorpel::scalar_detail
