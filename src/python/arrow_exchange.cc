@@ -1,0 +1,439 @@
+#include "python/arrow_exchange.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <arrow/array.h>
+#include <arrow/c/bridge.h>
+#include <arrow/extension_type.h>
+#include <arrow/record_batch.h>
+#include <arrow/type.h>
+
+#include "core/error.h"
+#include "python/boundary.h"
+#include "python/error_conversion.h"
+
+namespace vorpel::py {
+
+namespace {
+
+// ---------------------------------------------------------------- caches
+
+// Thrown by a cache fill that failed with the Python error set; the cell
+// stays empty and the caller returns that error unchanged.
+struct PythonErrorSet {};
+
+// Interned attribute names, each in its own once-only cell; strong
+// references kept for the life of the process.
+enum class Name : std::size_t { ArrowCStream, ExportToC, ImportFromC, ReadNextBatch, Column, Module, Qualname, kCount };
+
+// Borrowed reference, or nullptr with the Python error set.
+PyObject* name(Name which) {
+  static constexpr const char* kTexts[] = {"__arrow_c_stream__", "_export_to_c", "_import_from_c", "read_next_batch",
+                                           "column",             "__module__",   "__qualname__"};
+  static_assert(std::size(kTexts) == static_cast<std::size_t>(Name::kCount));
+  static GilOnceCell cells[static_cast<std::size_t>(Name::kCount)];
+  const auto i = static_cast<std::size_t>(which);
+  try {
+    return cells[i].get([i] {
+      PyObject* text = PyUnicode_InternFromString(kTexts[i]);
+      if (text == nullptr) throw PythonErrorSet{};
+      return text;
+    });
+  } catch (const PythonErrorSet&) {
+    return nullptr;
+  }
+}
+
+// pyarrow.RecordBatchReader (borrowed; looked up once per process), or
+// nullptr with the Python error set. A failed import is returned unchanged
+// and tried again on the next use.
+PyObject* reader_class() {
+  static GilOnceCell cell;
+  try {
+    return cell.get([] {
+      Ref module = Ref::steal(PyImport_ImportModule("pyarrow"));
+      if (!module) throw PythonErrorSet{};
+      Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
+      if (!cls) throw PythonErrorSet{};
+      if (!PyType_Check(cls.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'type'", Py_TYPE(cls.get())->tp_name);
+        throw PythonErrorSet{};
+      }
+      return cls.release();
+    });
+  } catch (const PythonErrorSet&) {
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------- Python helpers
+
+// `__module__` and `__qualname__` joined by a dot; the module is left out when
+// it is "builtins" or "__main__". New reference, or nullptr with error set.
+PyObject* qualified_name(PyObject* type) {
+  PyObject* qualname_attr = name(Name::Qualname);
+  PyObject* module_attr = name(Name::Module);
+  if (qualname_attr == nullptr || module_attr == nullptr) return nullptr;
+  Ref qualname = Ref::steal(PyObject_GetAttr(type, qualname_attr));
+  if (!qualname) return nullptr;
+  Ref module = Ref::steal(PyObject_GetAttr(type, module_attr));
+  if (!module) return nullptr;
+  if (PyUnicode_Check(module.get()) && (PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0 ||
+                                        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0)) {
+    return PyObject_Str(qualname.get());
+  }
+  return PyUnicode_FromFormat("%S.%S", module.get(), qualname.get());
+}
+
+// Raises `type(message)` with `cause` (consumed) as both its __cause__ and its
+// __context__.
+void raise_with_cause(PyObject* type, const char* message, Ref cause) {
+  Ref text = Ref::steal(PyUnicode_FromString(message));
+  if (!text) return;  // the failure to build the exception is what gets raised
+  Ref exc = Ref::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exc) return;
+  if (cause) {
+    PyException_SetContext(exc.get(), Ref(cause).release());
+    PyException_SetCause(exc.get(), cause.release());
+  }
+  // Restore rather than SetObject: SetObject would replace the context with
+  // whatever exception the caller happens to be handling.
+  Py_INCREF(type);
+  PyErr_Restore(type, exc.release(), nullptr);
+}
+
+// The pending Python exception, normalised, as a new reference (or an empty
+// Ref when none is set). Clears the error indicator.
+Ref take_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+}
+
+// Releases a stream structure the call owns, if it is still open. A pending
+// Python error is set aside meanwhile: the producer's callback may run Python
+// code, which must not find an error already set.
+void release_stream(ArrowArrayStream& stream) {
+  if (stream.release == nullptr) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  stream.release(&stream);
+  stream.release = nullptr;  // whatever the producer did, never call it twice
+  PyErr_Restore(type, value, traceback);
+}
+
+// ---------------------------------------------------------------- stream reading
+
+// The library aborts the process when a producer's release callback leaves
+// its structure marked as open. Structures handed to the library therefore
+// carry a release callback of our own: it calls the producer's callback on
+// the producer's structure (moved into a holder) and then marks both released,
+// whatever the producer did.
+template <class CStruct>
+void release_through_holder(CStruct* proxy) {
+  auto* held = static_cast<CStruct*>(proxy->private_data);
+  if (held->release != nullptr) held->release(held);
+  delete held;
+  proxy->release = nullptr;
+}
+
+// Moves `producer` into a holder and returns a structure with the same
+// contents whose release goes through the holder. `producer` is left released.
+// Returns nullopt, with `producer` released, when no holder can be allocated.
+template <class CStruct>
+std::optional<CStruct> behind_holder(CStruct& producer) {
+  auto* held = new (std::nothrow) CStruct(producer);
+  if (held == nullptr) {
+    producer.release(&producer);
+    producer.release = nullptr;
+    return std::nullopt;
+  }
+  producer.release = nullptr;
+  CStruct proxy = *held;
+  proxy.release = &release_through_holder<CStruct>;
+  proxy.private_data = held;
+  return proxy;
+}
+
+void release_c_struct(auto& c_struct) {
+  if (c_struct.release != nullptr) {
+    c_struct.release(&c_struct);
+    c_struct.release = nullptr;
+  }
+}
+
+std::string c_data_error(std::string_view detail) {
+  std::string message = "C Data interface error: ";
+  message += detail;
+  return message;
+}
+
+// The library's importer follows the pointers of the C structure without
+// checking them, so the pointers it will follow are checked here first: the
+// buffer and child arrays must exist where counts say they do, and counts,
+// lengths and offsets must not be negative. The walk follows the data type,
+// so a structure that points back at itself cannot make it loop.
+arrow::Status check_c_array(const ArrowArray& array, const arrow::DataType& type, int depth) {
+  if (depth > 64) return arrow::Status::Invalid("ArrowArray struct is nested too deeply");
+  if (array.length < 0 || array.offset < 0 || array.null_count < -1 || array.n_buffers < 0 ||
+      array.n_children < 0) {
+    return arrow::Status::Invalid("ArrowArray struct has a negative length, offset, null_count or count (length ",
+                                  array.length, ", offset ", array.offset, ", null_count ", array.null_count,
+                                  ", n_buffers ", array.n_buffers, ", n_children ", array.n_children, ")");
+  }
+  if (array.n_buffers > 0 && array.buffers == nullptr) {
+    return arrow::Status::Invalid("ArrowArray struct has ", array.n_buffers, " buffers but a null buffer list");
+  }
+  if (array.n_children > 0 && array.children == nullptr) {
+    return arrow::Status::Invalid("ArrowArray struct has ", array.n_children, " children but a null child list");
+  }
+  const arrow::DataType& storage =
+      type.id() == arrow::Type::EXTENSION ? *static_cast<const arrow::ExtensionType&>(type).storage_type() : type;
+  const std::int64_t checked_children = std::min<std::int64_t>(array.n_children, storage.num_fields());
+  for (std::int64_t i = 0; i < checked_children; ++i) {
+    const ArrowArray* child = array.children[i];
+    if (child == nullptr) return arrow::Status::Invalid("ArrowArray struct has a null pointer for child ", i);
+    ARROW_RETURN_NOT_OK(check_c_array(*child, *storage.field(static_cast<int>(i))->type(), depth + 1));
+  }
+  if (storage.id() == arrow::Type::DICTIONARY) {
+    if (array.dictionary == nullptr) return arrow::Status::Invalid("ArrowArray struct of a dictionary type has no dictionary");
+    ARROW_RETURN_NOT_OK(check_c_array(*array.dictionary,
+                                      *static_cast<const arrow::DictionaryType&>(storage).value_type(), depth + 1));
+  }
+  return arrow::Status::OK();
+}
+
+// Imports and checks one array handed over by get_next. `array` is consumed
+// on success; on failure the caller releases whatever is left of it.
+// `row_type` is the struct type of the schema's fields.
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& array,
+                                                                const std::shared_ptr<arrow::Schema>& schema,
+                                                                const arrow::DataType& row_type) {
+  ARROW_RETURN_NOT_OK(check_c_array(array, row_type, 0));
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, arrow::ImportRecordBatch(&array, schema));
+  // Buffer sizes, lengths, child counts and the first and last offsets.
+  ARROW_RETURN_NOT_OK(batch->Validate());
+  // Every offset of the string columns we may walk: in range and never
+  // decreasing. The check runs on a binary view of the same buffers, since the
+  // value bytes need not be valid UTF-8 for every cast.
+  for (int i = 0; i < batch->num_columns(); ++i) {
+    const std::shared_ptr<arrow::ArrayData>& data = batch->column_data(i);
+    const arrow::DataType* type = data->type.get();
+    if (type->id() == arrow::Type::EXTENSION) {
+      type = static_cast<const arrow::ExtensionType&>(*type).storage_type().get();
+    }
+    std::shared_ptr<arrow::DataType> as_binary;
+    if (type->id() == arrow::Type::STRING) {
+      as_binary = arrow::binary();
+    } else if (type->id() == arrow::Type::LARGE_STRING) {
+      as_binary = arrow::large_binary();
+    } else {
+      continue;
+    }
+    auto view = std::make_shared<arrow::ArrayData>(*data);
+    view->type = std::move(as_binary);
+    view->child_data.clear();
+    view->dictionary.reset();
+    ARROW_RETURN_NOT_OK(arrow::MakeArray(view)->ValidateFull());
+  }
+  return batch;
+}
+
+}  // namespace
+
+std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream) {
+  if (stream.release == nullptr) {
+    return std::unexpected(c_data_error("input stream is already released"));
+  }
+  // Released once reading stops, on every way out (exceptions included).
+  struct Closer {
+    ArrowArrayStream& stream;
+    ~Closer() { release_stream(stream); }
+  } closer{stream};
+
+  // Open: the schema, which must describe a struct whose children are the fields.
+  ArrowSchema c_schema;
+  std::memset(&c_schema, 0, sizeof c_schema);
+  const int schema_rc = stream.get_schema(&stream, &c_schema);
+  if (schema_rc != 0) {
+    return std::unexpected(
+        c_data_error("Cannot get schema from input stream. Error code: " + std::to_string(schema_rc)));
+  }
+  if (c_schema.release == nullptr || c_schema.format == nullptr || std::strcmp(c_schema.format, "+s") != 0) {
+    release_c_struct(c_schema);
+    return std::unexpected(c_data_error("Unable to interpret C data struct as a Schema"));
+  }
+  std::optional<ArrowSchema> held_schema = behind_holder(c_schema);
+  if (!held_schema) return std::unexpected(arrow::Status::OutOfMemory("importing the stream schema").ToString());
+  arrow::Result<std::shared_ptr<arrow::Schema>> imported_schema = arrow::ImportSchema(&*held_schema);
+  if (!imported_schema.ok()) return std::unexpected(imported_schema.status().ToString());
+
+  ImportedTable table;
+  table.schema = std::move(imported_schema).ValueUnsafe();
+
+  // Read every batch before anything else is looked at.
+  const std::shared_ptr<arrow::DataType> row_type = arrow::struct_(table.schema->fields());
+  std::optional<std::string> failure;
+  for (;;) {
+    ArrowArray c_array;
+    std::memset(&c_array, 0, sizeof c_array);
+    const int rc = stream.get_next(&stream, &c_array);
+    if (rc != 0) {
+      // A producer that filled the array despite failing handed it over anyway.
+      release_c_struct(c_array);
+      const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+      if (text != nullptr) {
+        failure = c_data_error(text);
+      } else {
+        failure = c_data_error("get_next failed with error code " + std::to_string(rc) + " and no error message");
+      }
+      break;
+    }
+    if (c_array.release == nullptr) break;  // end of stream
+    std::optional<ArrowArray> held_array = behind_holder(c_array);
+    if (!held_array) {
+      failure = arrow::Status::OutOfMemory("importing a stream batch").ToString();
+      break;
+    }
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type);
+    if (!batch.ok()) {
+      release_c_struct(*held_array);  // not taken over by the import
+      failure = batch.status().ToString();
+      break;
+    }
+    table.batches.push_back(std::move(batch).ValueUnsafe());
+  }
+  release_stream(stream);  // before the batches are checked
+  if (failure) return std::unexpected(std::move(*failure));
+
+  // Every batch must carry the stream's schema. Batches sharing the schema
+  // object pass without a comparison.
+  for (const auto& batch : table.batches) {
+    const std::shared_ptr<arrow::Schema>& got = batch->schema();
+    if (got == table.schema || got->Equals(*table.schema, /*check_metadata=*/true)) continue;
+    return std::unexpected(
+        "Schema error: All record batches must have the same schema. Expected schema: " +
+        table.schema->ToString(/*show_metadata=*/true) + ", got schema: " + got->ToString(/*show_metadata=*/true));
+  }
+  return table;
+}
+
+std::optional<ImportedTable> import_table(PyObject* obj) {
+  PyObject* stream_attr = name(Name::ArrowCStream);
+  if (stream_attr == nullptr) return std::nullopt;
+
+  ArrowArrayStream stream;
+  std::memset(&stream, 0, sizeof stream);
+
+  Ref method = Ref::steal(PyObject_GetAttr(obj, stream_attr));
+  if (method) {
+    // Capsule path.
+    Ref capsule = Ref::steal(PyObject_CallNoArgs(method.get()));
+    if (!capsule) return std::nullopt;
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+      Ref cause = Ref::steal(PyUnicode_FromFormat("'%s' object is not an instance of 'PyCapsule'",
+                                                  Py_TYPE(capsule.get())->tp_name));
+      if (!cause) return std::nullopt;
+      Ref cause_exc = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, cause.get()));
+      if (!cause_exc) return std::nullopt;
+      raise_with_cause(PyExc_TypeError, "Expected __arrow_c_stream__ to return a capsule.", std::move(cause_exc));
+      return std::nullopt;
+    }
+    auto* source = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+    if (source == nullptr) {
+      raise_with_cause(PyExc_TypeError, "Expected __arrow_c_stream__ to return a arrow_array_stream capsule.",
+                       take_exception());
+      return std::nullopt;
+    }
+    // Move the stream out: the capsule keeps a zeroed structure, so its
+    // destructor will not release what is now ours.
+    stream = *source;
+    std::memset(source, 0, sizeof *source);
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    // Reader path.
+    PyObject* cls = reader_class();
+    if (cls == nullptr) return std::nullopt;
+    const int is_reader = PyObject_IsInstance(obj, cls);
+    if (is_reader < 0) return std::nullopt;
+    if (is_reader == 0) {
+      Ref expected = Ref::steal(qualified_name(cls));
+      if (!expected) return std::nullopt;
+      Ref got = Ref::steal(qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+      if (!got) return std::nullopt;
+      PyErr_Format(PyExc_TypeError, "Expected instance of %U, got %U", expected.get(), got.get());
+      return std::nullopt;
+    }
+    Ref address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&stream)));
+    if (!address) return std::nullopt;
+    PyObject* export_attr = name(Name::ExportToC);
+    if (export_attr == nullptr) return std::nullopt;
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(obj, export_attr, address.get()));
+    if (!done) {
+      release_stream(stream);  // in case the exporter filled it before failing
+      return std::nullopt;
+    }
+  }
+
+  std::expected<ImportedTable, std::string> table = read_stream(stream);
+  if (!table) {
+    PyErr_SetString(PyExc_ValueError, table.error().c_str());
+    return std::nullopt;
+  }
+  return std::move(*table);
+}
+
+PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch) {
+  PyObject* import_attr = name(Name::ImportFromC);
+  PyObject* read_attr = name(Name::ReadNextBatch);
+  PyObject* column_attr = name(Name::Column);
+  if (import_attr == nullptr || read_attr == nullptr || column_attr == nullptr) return nullptr;
+  PyObject* cls = reader_class();
+  if (cls == nullptr) return nullptr;
+
+  ArrowArrayStream stream;
+  std::memset(&stream, 0, sizeof stream);
+  {
+    arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> reader =
+        arrow::RecordBatchReader::Make({batch}, batch->schema());
+    arrow::Status status =
+        reader.ok() ? arrow::ExportRecordBatchReader(*reader, &stream) : reader.status();
+    if (!status.ok()) {
+      release_stream(stream);
+      raise_core_error(CoreError::arrow(status.ToString()));
+      return nullptr;
+    }
+  }
+
+  Ref address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&stream)));
+  Ref reader;
+  if (address) reader = Ref::steal(PyObject_CallMethodOneArg(cls, import_attr, address.get()));
+  // pyarrow moved the stream out on success; anything left is still ours.
+  release_stream(stream);
+  if (!reader) return nullptr;
+
+  Ref record_batch = Ref::steal(PyObject_CallMethodNoArgs(reader.get(), read_attr));
+  if (!record_batch) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+  return PyObject_CallMethodOneArg(record_batch.get(), column_attr, zero.get());
+}
+
+}  // namespace vorpel::py

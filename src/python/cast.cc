@@ -1,0 +1,207 @@
+#include "python/cast.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <arrow/array/data.h>
+#include <arrow/buffer.h>
+#include <arrow/extension_type.h>
+#include <arrow/record_batch.h>
+#include <arrow/type.h>
+
+#include "core/error.h"
+#include "core/field_type.h"
+#include "core/table_builder/table_builder.h"
+#include "python/arrow_exchange.h"
+#include "python/arrow_type_name.h"
+#include "python/boundary.h"
+#include "python/error_conversion.h"
+
+namespace vorpel::py {
+
+namespace {
+
+// Releases the interpreter lock for its lifetime; re-takes it on every exit,
+// exceptions included.
+class WithoutGil {
+ public:
+  WithoutGil() : saved_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
+// The raw buffers of one batch's string column, read once with the lock held
+// so that the row loop touches nothing but these pointers.
+struct StringColumn {
+  const void* offsets = nullptr;   // int32_t or int64_t, already shifted by the array offset
+  const char* data = nullptr;
+  std::int64_t data_size = 0;      // bytes addressable through `data`
+  const std::uint8_t* validity = nullptr;  // null when no row is null
+  std::int64_t validity_offset = 0;
+  std::int64_t length = 0;
+};
+
+bool is_large(const arrow::DataType& type) { return type.id() == arrow::Type::LARGE_STRING; }
+
+const arrow::DataType& storage_of(const arrow::DataType& type) {
+  if (type.id() == arrow::Type::EXTENSION) {
+    return *static_cast<const arrow::ExtensionType&>(type).storage_type();
+  }
+  return type;
+}
+
+StringColumn string_column(const arrow::ArrayData& data, bool large) {
+  const arrow::DataType& type = storage_of(*data.type);
+  const arrow::Type::type expected = large ? arrow::Type::LARGE_STRING : arrow::Type::STRING;
+  if (type.id() != expected || data.buffers.size() < 3) {
+    internal_fault("input batch column is not the string array its schema promises: " + data.type->ToString());
+  }
+  StringColumn column;
+  if (data.length == 0) return column;
+  if (data.buffers[1] == nullptr) internal_fault("validated string column without offsets");
+  column.length = data.length;
+  const std::uint8_t* offsets = data.buffers[1]->data();
+  column.offsets = large ? static_cast<const void*>(reinterpret_cast<const std::int64_t*>(offsets) + data.offset)
+                         : static_cast<const void*>(reinterpret_cast<const std::int32_t*>(offsets) + data.offset);
+  if (data.buffers[2] != nullptr) {
+    column.data = reinterpret_cast<const char*>(data.buffers[2]->data());
+    column.data_size = data.buffers[2]->size();
+  }
+  if (data.buffers[0] != nullptr && data.GetNullCount() != 0) {
+    column.validity = data.buffers[0]->data();
+    column.validity_offset = data.offset;
+  }
+  return column;
+}
+
+// Feeds every row of one batch to the builder. Returns the first row whose
+// byte range falls outside the value buffer (validated offsets never do), or
+// -1 when every row was fed.
+template <class Offset, bool kMayHaveNulls>
+std::int64_t feed_rows(TableBuilder& builder, const StringColumn& column) {
+  const Offset* offsets = static_cast<const Offset*>(column.offsets);
+  const std::int64_t limit = column.data_size;
+  for (std::int64_t i = 0; i < column.length; ++i) {
+    builder.begin_row();
+    bool valid = true;
+    if constexpr (kMayHaveNulls) {
+      const std::int64_t bit = column.validity_offset + i;
+      valid = (column.validity[bit >> 3] >> (bit & 7)) & 1;
+    }
+    if (valid) {
+      const std::int64_t start = offsets[i];
+      const std::int64_t end = offsets[i + 1];
+      if (start < 0 || end < start || end > limit) [[unlikely]] {
+        return i;
+      }
+      builder.push_scalar(ScalarValue::of_str(
+          std::string_view(column.data + start, static_cast<std::size_t>(end - start))));
+    }
+    builder.end_row();
+  }
+  return -1;
+}
+
+template <class Offset>
+std::int64_t feed_batch(TableBuilder& builder, const StringColumn& column) {
+  return column.validity != nullptr ? feed_rows<Offset, true>(builder, column)
+                                    : feed_rows<Offset, false>(builder, column);
+}
+
+// Drops the imported input on every way out of the call. The producer's
+// release callbacks may run Python code, so a Python error raised by the call
+// is set aside while they run.
+class InputOwner {
+ public:
+  explicit InputOwner(std::optional<ImportedTable>& table) : table_(table) {}
+  ~InputOwner() {
+    if (!table_) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    table_.reset();
+    PyErr_Restore(type, value, traceback);
+  }
+  InputOwner(const InputOwner&) = delete;
+  InputOwner& operator=(const InputOwner&) = delete;
+
+ private:
+  std::optional<ImportedTable>& table_;
+};
+
+}  // namespace
+
+PyObject* cast_strings(PyObject* table, std::string_view field_type) {
+  std::optional<ImportedTable> imported = import_table(table);
+  if (!imported) return nullptr;
+  InputOwner input_owner(imported);
+
+  const arrow::Schema& schema = *imported->schema;
+  if (schema.num_fields() != 1) {
+    PyErr_SetString(PyExc_ValueError, "_cast_strings expects a one-column Arrow table");
+    return nullptr;
+  }
+  const arrow::DataType& input_type = *schema.field(0)->type();
+  const arrow::DataType& storage = storage_of(input_type);
+  if (storage.id() != arrow::Type::STRING && storage.id() != arrow::Type::LARGE_STRING) {
+    const std::string message = "_cast_strings expects string or large_string input, got " + arrow_type_name(input_type);
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+  }
+  const bool large = is_large(storage);
+
+  Result<FieldType> parsed = parse_field_type(field_type);
+  if (!parsed) {
+    raise_core_error(std::move(parsed.error()));
+    return nullptr;
+  }
+
+  std::vector<StringColumn> columns;
+  columns.reserve(imported->batches.size());
+  std::uint64_t total_rows = 0;
+  for (const auto& batch : imported->batches) {
+    columns.push_back(string_column(*batch->column_data(0), large));
+    total_rows += static_cast<std::uint64_t>(batch->num_rows());
+  }
+
+  auto options = std::make_shared<BuilderOptions>();
+  options->declared_columns = {"value"};
+  options->column_types.emplace("value", std::move(*parsed));
+  options->strict_types = true;
+  TableBuilder builder(std::move(options), std::nullopt, std::nullopt, total_rows);
+
+  std::optional<Result<std::shared_ptr<arrow::RecordBatch>>> finished;
+  std::int64_t bad_row = -1;
+  std::uint64_t rows_before = 0;
+  {
+    // No Python object is touched from here until the lock is taken back.
+    WithoutGil unlocked;
+    for (const StringColumn& column : columns) {
+      bad_row = large ? feed_batch<std::int64_t>(builder, column) : feed_batch<std::int32_t>(builder, column);
+      if (bad_row >= 0) break;
+      rows_before += static_cast<std::uint64_t>(column.length);
+    }
+    if (bad_row < 0) finished.emplace(builder.finish());
+  }
+  if (bad_row >= 0) {
+    internal_fault("string offsets outside the value buffer at row " +
+                   std::to_string(rows_before + static_cast<std::uint64_t>(bad_row)) + " after validation");
+  }
+
+  if (!*finished) {
+    raise_core_error(std::move(finished->error()));
+    return nullptr;
+  }
+  return export_column(**finished);
+}
+
+}  // namespace vorpel::py
