@@ -5,7 +5,9 @@
 // Problems found while rows are fed are recorded (first wins) and reported by
 // `finish`.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,7 +29,8 @@ class Predicate;   // core/predicate/predicate.h
 class PendingRow;  // core/table_builder/predicates/pending_row.h
 
 // Progress callbacks, called synchronously on the building thread. An
-// implementation may throw from on_chunk_complete; finish reports it.
+// implementation may throw from on_chunk_complete; finish reports it. The
+// other callbacks must not throw.
 class ChunkObserver {
  public:
   virtual ~ChunkObserver() = default;
@@ -54,6 +57,9 @@ struct BuilderOptions {
   std::optional<std::uint64_t> dictionary_max_distinct;   // absent = 256
 };
 
+// Output column names fixed in advance. Its columns are created (in this
+// order, after the declared and predicate columns) when the builder is
+// constructed; with `exact`, a field the schema does not list is an error.
 struct FrozenSchema {
   std::vector<std::string> columns;
   bool exact = false;
@@ -61,6 +67,7 @@ struct FrozenSchema {
 
 class TableBuilder {
  public:
+  // A null `options` is taken as the default options.
   TableBuilder(std::shared_ptr<const BuilderOptions> options, std::optional<std::uint64_t> memory_budget,
                std::optional<FrozenSchema> frozen_schema, std::uint64_t capacity_hint);
   ~TableBuilder();
@@ -78,15 +85,179 @@ class TableBuilder {
   // For row feeders running under a memory budget.
   bool budget_exhausted();
 
-  // Consumes the builder's columns; call once.
+  // Consumes the builder's columns; call once (a second call is an internal
+  // fault). After it returns the builder holds no columns.
   Result<std::shared_ptr<arrow::RecordBatch>> finish();
 
   std::uint64_t row_index() const { return row_index_; }
   std::uint64_t rows_kept() const { return rows_kept_; }
   std::uint64_t rows_dropped() const { return rows_dropped_; }
 
+  // Test hook: lowers the offset limit of the existing column `column` (see
+  // ColumnAccumulator::set_offset_limit_for_testing). False when there is no
+  // such column.
+  bool set_offset_limit_for_testing(std::string_view column, std::uint64_t limit);
+
  private:
-  // (Private state and helpers are the implementation's; see table_builder.cc.)
+  // Unit tests reach the internals listed below through this class.
+  friend class TableBuilderTestAccess;
+
+  static constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
+
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  // Column name -> column index; looked up by string_view without a copy.
+  using NameIndex = std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>>;
+
+  // One field of the first row, in arrival order. Slots past the fields
+  // written so far stay `filled == false`.
+  struct FirstRowField {
+    std::size_t column = 0;
+    std::string name;
+    bool filled = false;
+  };
+
+  // Frees the pending row; defined next to PendingRow.
+  struct PendingRowDeleter {
+    void operator()(PendingRow* row) const;
+  };
+
+  // ------------------------------------------------------------------------
+  // Internals shared with the predicate paths (predicates/*.cc defines members
+  // of this class and may use everything below).
+  //
+  //   columns_, column_names_   column i is columns_[i], named column_names_[i]
+  //   name_index_               name -> column index (find_column)
+  //   present_                  one bit per column: received a value this row
+  //   observer_                 raw view of options_->observer (null if none)
+  //   row_index_, rows_kept_, rows_dropped_
+  //   pending_row_              the buffered row (null until init_predicate
+  //                             creates it)
+  // ------------------------------------------------------------------------
+
+  // Field selection: the output name for an input field name, or none when
+  // the field is not kept. The view points into the options or into `name`.
+  std::optional<std::string_view> select(std::string_view name) const;
+  // The index of the column called `name`, or none. One hash lookup.
+  std::optional<std::size_t> find_column(std::string_view name) const;
+  // The column called `name`, created (type rule, backfilled with row_index_
+  // nulls) when new; none when an exact frozen schema refuses the name (the
+  // unknown-field message is then recorded).
+  std::optional<std::size_t> get_or_create_column(std::string_view name);
+  // The type rule for a new column called `name`.
+  FieldType column_type_for(std::string_view name) const;
+  // Strict check of `value` against column `column`'s declared type, parsing
+  // the text itself (for values not yet handed to an accumulator). Records
+  // the strict-types error on failure. No-op unless strict types are on, the
+  // value is text and nothing is pending yet.
+  void check_strict(std::size_t column, const ScalarValue& value);
+  // Records the strict-types error for `text` in column `column` (first wins).
+  void record_strict_failure(std::size_t column, std::string_view text);
+  // Records the unknown-field message for `name` (first wins). The short form
+  // ends after "pass schema=[...]".
+  void record_unknown_field(std::string_view name, bool short_form);
+  bool has_frozen_schema() const { return frozen_schema_.has_value(); }
+  bool frozen_schema_lists(std::string_view name) const;
+  bool budget_error_recorded() const { return budget_stopped_; }
+
+  void set_present(std::size_t column) { present_[column >> 6] |= std::uint64_t{1} << (column & 63); }
+  bool is_present(std::size_t column) const { return (present_[column >> 6] >> (column & 63)) & 1; }
+  // Appends a null to every column whose present bit is clear, then clears
+  // all present bits.
+  void fill_missing_and_clear_present();
+  // A completed row is kept: on_row_kept(row_index_), then row_index_ and
+  // rows_kept_ advance.
+  void keep_row();
+  // A completed row is dropped: rows_dropped_ advances, then
+  // on_row_dropped(row_index_); row_index_ stays.
+  void drop_row();
+  // Removes the last value of every column (undoes a committed row).
+  void remove_last_of_every_column();
+
+  // ------------------------------------------------------------------------
+  // Predicate seam: defined in predicates/builder_predicates.cc. Only called
+  // when has_predicate_ is set.
+  // ------------------------------------------------------------------------
+
+  // Called once by the constructor, before any column exists: creates the
+  // pending row and returns the predicate column list (the names the
+  // predicate refers to, each passed through select(), a rejected name kept
+  // unchanged). Those columns are created after the declared ones.
+  std::vector<std::string> init_predicate();
+  // Selection rule 3: whether some column name of the predicate, mapped
+  // through the renames, equals `output_name`.
+  bool predicate_refers_to(std::string_view output_name) const;
+  // begin_row: resets the pending row (and may switch buffering off).
+  void pending_reset();
+  // Whether the pending row is buffering (values go to pending_buffer and
+  // the row ends with pending_end_row).
+  bool pending_active() const;
+  // push_scalar while buffering, after the budget check.
+  void pending_buffer(const ScalarValue& value);
+  // end_row while buffering: decides the row and keeps or drops it.
+  void pending_end_row();
+  // end_row otherwise, after missing values were filled with nulls: whether
+  // row row_index_ of the columns satisfies the predicate. A false row is
+  // then removed by the builder (remove_last_of_every_column + drop_row).
+  bool evaluate_committed_row();
+  // Reserved bytes of the pending row for the memory estimate (0 if none).
+  std::uint64_t pending_row_bytes() const;
+
+  // ------------------------------------------------------------------------
+  // Builder-only helpers.
+  // ------------------------------------------------------------------------
+  std::size_t create_column(std::string_view name, std::uint64_t capacity);
+  // Steps of set_field once the column is known: observer, first-row record,
+  // present bit, last value wins, append, strict result.
+  void set_known_field(std::size_t column, const ScalarValue& value);
+  void record_first_row_field(std::size_t column);
+  void push_scalar_uncached(const ScalarValue& value);
+  // The budget check of push_scalar: false when the value must be discarded.
+  bool budget_admits(const ScalarValue& value);
+  void complete_committed_row();
+  bool all_present() const;
+  void resize_present();
+  // Turns the String column `column` into a Dictionary one when its distinct
+  // count is within the limit.
+  void maybe_encode_dictionary(std::size_t column);
+  void release_columns();
+
+  // ------------------------------------------------------------------------
+  // State.
+  // ------------------------------------------------------------------------
+  std::shared_ptr<const BuilderOptions> options_;
+  std::optional<std::uint64_t> memory_budget_;
+  std::optional<FrozenSchema> frozen_schema_;
+  std::uint64_t capacity_hint_ = 0;
+  std::uint64_t column_capacity_ = 64;  // max(capacity_hint_, 64)
+
+  std::vector<ColumnAccumulator> columns_;
+  std::vector<std::string> column_names_;
+  std::vector<std::uint64_t> present_;
+  std::uint64_t present_last_mask_ = 0;  // bits of the last present_ word in use
+  std::vector<FirstRowField> first_row_fields_;
+  std::uint64_t row_field_count_ = 0;
+  std::optional<std::string> schema_message_;
+  std::optional<CoreError> pending_error_;
+  NameIndex name_index_;
+  std::unique_ptr<PendingRow, PendingRowDeleter> pending_row_;
+
+  // Resolved once at construction so the per-row path branches on flags only.
+  ChunkObserver* observer_ = nullptr;
+  bool has_budget_ = false;
+  bool has_predicate_ = false;
+  bool strict_ = false;
+  bool select_identity_ = true;        // no renames, exclusions or declared columns
+  bool budget_stopped_ = false;        // the pending error is the budget error
+  bool finished_ = false;
+  // The selection of the field "value" for push_scalar: whether it is kept,
+  // its output name, and its column once it exists.
+  bool value_selected_ = false;
+  std::string value_output_name_;
+  std::size_t value_column_ = kNoColumn;
+
   std::uint64_t row_index_ = 0;
   std::uint64_t rows_kept_ = 0;
   std::uint64_t rows_dropped_ = 0;

@@ -1,0 +1,430 @@
+#include "core/table_builder/table_builder.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <utility>
+
+#include "core/columnar/array_assembly.h"
+#include "core/invariant.h"
+
+namespace vorpel {
+
+namespace {
+
+constexpr std::uint64_t kMinColumnCapacity = 64;
+
+// Columns under this many values are never dictionary-encoded.
+constexpr std::uint64_t kDictionaryMinValues = 512;
+constexpr double kDefaultDictionaryRatio = 0.05;
+constexpr std::uint64_t kDefaultDictionaryMaxDistinct = 256;
+constexpr std::uint64_t kDictionaryThresholdFloor = 16;
+
+// Double to unsigned, truncating toward zero: NaN and negatives give 0, values
+// past the range give the largest value (never undefined behaviour).
+std::uint64_t truncate_to_u64(double x) {
+  if (!(x > 0.0)) return 0;
+  if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(x);
+}
+
+const BuilderOptions& default_options() {
+  static const BuilderOptions options;
+  return options;
+}
+
+}  // namespace
+
+TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
+                           std::optional<std::uint64_t> memory_budget,
+                           std::optional<FrozenSchema> frozen_schema, std::uint64_t capacity_hint)
+    : options_(options ? std::move(options)
+                       : std::shared_ptr<const BuilderOptions>(std::shared_ptr<void>(), &default_options())),
+      memory_budget_(memory_budget),
+      frozen_schema_(std::move(frozen_schema)),
+      capacity_hint_(capacity_hint),
+      column_capacity_(std::max(capacity_hint, kMinColumnCapacity)) {
+  const BuilderOptions& o = *options_;
+  observer_ = o.observer.get();
+  has_budget_ = memory_budget_.has_value();
+  has_predicate_ = o.predicate != nullptr;
+  strict_ = o.strict_types;
+  select_identity_ = o.renames.empty() && o.excluded_columns.empty() && o.declared_columns.empty();
+
+  std::vector<std::string> predicate_columns;
+  if (has_predicate_) predicate_columns = init_predicate();
+
+  // Initial columns: declared, then predicate, then frozen-schema names; a
+  // repeated or excluded name gets no column.
+  auto add_initial = [&](std::string_view name) {
+    if (o.excluded_columns.contains(name) || name_index_.contains(name)) return;
+    create_column(name, column_capacity_);
+  };
+  for (const std::string& name : o.declared_columns) add_initial(name);
+  for (const std::string& name : predicate_columns) add_initial(name);
+  if (frozen_schema_) {
+    for (const std::string& name : frozen_schema_->columns) add_initial(name);
+  }
+  resize_present();
+
+  // push_scalar always feeds the field "value": select it once.
+  if (std::optional<std::string_view> out = select("value")) {
+    value_selected_ = true;
+    value_output_name_ = *out;
+    if (std::optional<std::size_t> index = find_column(value_output_name_)) value_column_ = *index;
+  }
+}
+
+TableBuilder::~TableBuilder() = default;
+
+// ---------------------------------------------------------------- selection
+
+std::optional<std::string_view> TableBuilder::select(std::string_view name) const {
+  if (select_identity_) return name;
+  const BuilderOptions& o = *options_;
+  std::string_view out = name;
+  if (auto it = o.renames.find(name); it != o.renames.end()) out = it->second;
+  if (o.excluded_columns.contains(out)) return std::nullopt;
+  if (!o.declared_columns.empty() &&
+      std::find(o.declared_columns.begin(), o.declared_columns.end(), out) == o.declared_columns.end()) {
+    if (has_predicate_ && predicate_refers_to(out)) return out;
+    return std::nullopt;
+  }
+  return out;
+}
+
+FieldType TableBuilder::column_type_for(std::string_view name) const {
+  const BuilderOptions& o = *options_;
+  if (auto it = o.column_types.find(name); it != o.column_types.end()) return it->second;
+  if (o.dictionary_columns.contains(name)) return FieldType::simple(FieldTag::Dictionary);
+  return FieldType::simple(FieldTag::String);
+}
+
+// ---------------------------------------------------------------- columns
+
+std::optional<std::size_t> TableBuilder::find_column(std::string_view name) const {
+  auto it = name_index_.find(name);
+  if (it == name_index_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool TableBuilder::frozen_schema_lists(std::string_view name) const {
+  if (!frozen_schema_) return false;
+  const std::vector<std::string>& cols = frozen_schema_->columns;
+  return std::find(cols.begin(), cols.end(), name) != cols.end();
+}
+
+std::optional<std::size_t> TableBuilder::get_or_create_column(std::string_view name) {
+  if (auto it = name_index_.find(name); it != name_index_.end()) return it->second;
+  // An exact frozen schema admits no new names. A listed name can only be
+  // missing here when it was excluded; it is still a known field.
+  if (frozen_schema_ && frozen_schema_->exact && !frozen_schema_lists(name)) {
+    record_unknown_field(name, false);
+    return std::nullopt;
+  }
+  return create_column(name, column_capacity_);
+}
+
+std::size_t TableBuilder::create_column(std::string_view name, std::uint64_t capacity) {
+  const std::size_t index = columns_.size();
+  ColumnAccumulator column = ColumnAccumulator::create(column_type_for(name), capacity);
+  for (std::uint64_t row = 0; row < row_index_; ++row) column.append_null();
+  columns_.push_back(std::move(column));
+  column_names_.emplace_back(name);
+  name_index_.emplace(std::string(name), index);
+  resize_present();
+  return index;
+}
+
+void TableBuilder::resize_present() {
+  const std::size_t n = columns_.size();
+  present_.resize((n + 63) / 64, 0);
+  const std::size_t tail = n % 64;
+  if (n == 0) {
+    present_last_mask_ = 0;
+  } else if (tail == 0) {
+    present_last_mask_ = ~std::uint64_t{0};
+  } else {
+    present_last_mask_ = (std::uint64_t{1} << tail) - 1;
+  }
+}
+
+bool TableBuilder::all_present() const {
+  const std::size_t words = present_.size();
+  if (words == 0) return true;
+  for (std::size_t w = 0; w + 1 < words; ++w) {
+    if (present_[w] != ~std::uint64_t{0}) return false;
+  }
+  return present_[words - 1] == present_last_mask_;
+}
+
+void TableBuilder::fill_missing_and_clear_present() {
+  // Up to 64 columns (the usual case): one compare and one store.
+  if (present_.size() == 1 && present_[0] == present_last_mask_) {
+    present_[0] = 0;
+    return;
+  }
+  if (!all_present()) {
+    const std::size_t words = present_.size();
+    for (std::size_t w = 0; w < words; ++w) {
+      std::uint64_t missing = ~present_[w];
+      if (w + 1 == words) missing &= present_last_mask_;
+      while (missing != 0) {
+        const std::size_t column = w * 64 + static_cast<std::size_t>(std::countr_zero(missing));
+        columns_[column].append_null();
+        missing &= missing - 1;
+      }
+    }
+  }
+  std::fill(present_.begin(), present_.end(), 0);
+}
+
+void TableBuilder::remove_last_of_every_column() {
+  for (ColumnAccumulator& column : columns_) column.remove_last();
+}
+
+bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::uint64_t limit) {
+  std::optional<std::size_t> index = find_column(column);
+  if (!index) return false;
+  columns_[*index].set_offset_limit_for_testing(limit);
+  return true;
+}
+
+// ---------------------------------------------------------------- rows
+
+void TableBuilder::begin_row() {
+  if (observer_) observer_->on_row_start(row_index_);
+  row_field_count_ = 0;
+  if (has_predicate_) pending_reset();
+}
+
+void TableBuilder::push_scalar(const ScalarValue& value) {
+  if (has_budget_ && !budget_admits(value)) return;
+  if (has_predicate_ && pending_active()) {
+    pending_buffer(value);
+    return;
+  }
+  if (value_column_ != kNoColumn) {
+    set_known_field(value_column_, value);
+    return;
+  }
+  push_scalar_uncached(value);
+}
+
+void TableBuilder::push_scalar_uncached(const ScalarValue& value) {
+  if (!value_selected_ || finished_) return;
+  set_field(value_output_name_, value);
+  if (std::optional<std::size_t> index = find_column(value_output_name_)) value_column_ = *index;
+}
+
+void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
+  // A recorded budget error stops every later value.
+  if (budget_stopped_ || finished_) return;
+  std::optional<std::size_t> index = get_or_create_column(name);
+  if (!index) return;
+  set_known_field(*index, value);
+}
+
+void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value) {
+  if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
+  if (row_index_ == 0) record_first_row_field(column);
+  ++row_field_count_;
+  ColumnAccumulator& acc = columns_[column];
+  // The present bit is set exactly when this row already gave the column a
+  // value: the last value of a field within a row wins.
+  if (is_present(column)) {
+    acc.remove_last();
+  } else {
+    set_present(column);
+  }
+  // The accumulator parses the text once; its verdict is the strict check
+  // (untyped String and Dictionary columns never fail).
+  const bool parsed =
+      value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+  if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
+}
+
+void TableBuilder::record_first_row_field(std::size_t column) {
+  const std::size_t slot = static_cast<std::size_t>(row_field_count_);
+  if (slot >= first_row_fields_.size()) first_row_fields_.resize(slot + 1);
+  FirstRowField& field = first_row_fields_[slot];
+  field.column = column;
+  field.name.assign(column_names_[column]);
+  field.filled = true;
+}
+
+void TableBuilder::end_row() {
+  // A recorded budget error stops every later row end.
+  if (budget_stopped_) return;
+  if (has_predicate_ && pending_active()) {
+    pending_end_row();
+    return;
+  }
+  complete_committed_row();
+}
+
+void TableBuilder::complete_committed_row() {
+  fill_missing_and_clear_present();
+  if (has_predicate_ && !evaluate_committed_row()) {
+    remove_last_of_every_column();
+    drop_row();
+    return;
+  }
+  keep_row();
+}
+
+void TableBuilder::keep_row() {
+  if (observer_) observer_->on_row_kept(row_index_);
+  ++row_index_;
+  ++rows_kept_;
+}
+
+void TableBuilder::drop_row() {
+  ++rows_dropped_;
+  if (observer_) observer_->on_row_dropped(row_index_);
+}
+
+void TableBuilder::record_unknown_field(std::string_view name, bool short_form) {
+  if (schema_message_) return;
+  const std::size_t count = frozen_schema_ ? frozen_schema_->columns.size() : 0;
+  const bool exact = frozen_schema_ && frozen_schema_->exact;
+  std::string message = "unknown field " + quote_text(name) + " not in frozen schema (" + std::to_string(count) +
+                        " columns, exact=" + (exact ? "true" : "false") + "); pass schema=[...]";
+  if (!short_form) message += " with full column list or use full-scan discovery";
+  schema_message_ = std::move(message);
+}
+
+// ---------------------------------------------------------------- finish
+
+void TableBuilder::maybe_encode_dictionary(std::size_t column) {
+  ColumnAccumulator& acc = columns_[column];
+  if (acc.kind() != ColumnAccumulator::Kind::String) return;
+  const std::uint64_t n = acc.len();
+  if (n < kDictionaryMinValues) return;
+  const BuilderOptions& o = *options_;
+  const double ratio = o.dictionary_max_ratio.value_or(kDefaultDictionaryRatio);
+  std::uint64_t threshold = truncate_to_u64(ratio * static_cast<double>(n));
+  if (threshold <= kDictionaryThresholdFloor) threshold = kDictionaryThresholdFloor;
+  const std::uint64_t limit = std::min(o.dictionary_max_distinct.value_or(kDefaultDictionaryMaxDistinct), threshold);
+  if (acc.distinct_count() > limit) return;
+  acc.encode_as_dictionary();
+}
+
+void TableBuilder::release_columns() {
+  std::vector<ColumnAccumulator>().swap(columns_);
+  std::vector<std::string>().swap(column_names_);
+  NameIndex().swap(name_index_);
+  std::vector<std::uint64_t>().swap(present_);
+  std::vector<FirstRowField>().swap(first_row_fields_);
+  present_last_mask_ = 0;
+  value_column_ = kNoColumn;
+}
+
+namespace {
+
+std::string observer_failure_text() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (const std::string& s) {
+    return s;
+  } catch (const char* s) {
+    return s != nullptr ? std::string(s) : std::string("unknown panic");
+  } catch (...) {
+    return "unknown panic";
+  }
+}
+
+}  // namespace
+
+Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
+  if (finished_) core_invariant_failed("TableBuilder::finish called twice");
+  finished_ = true;
+
+  if (schema_message_) return fail(CoreError::merge(*schema_message_));
+  if (pending_error_) return fail(*pending_error_);
+  if (has_budget_) {
+    const std::uint64_t used = estimated_bytes();
+    if (used > *memory_budget_) return fail(CoreError::memory_budget_exceeded(used, *memory_budget_));
+  }
+  if (observer_) {
+    try {
+      observer_->on_chunk_complete(rows_kept_ + rows_dropped_, rows_kept_, rows_dropped_);
+    } catch (...) {
+      return fail(CoreError::parser("observer panicked at chunk completion: " + observer_failure_text()));
+    }
+  }
+
+  // Values of an unfinished last row are discarded.
+  for (ColumnAccumulator& column : columns_) {
+    while (column.len() > row_index_) column.remove_last();
+  }
+  std::fill(present_.begin(), present_.end(), 0);
+
+  // Output columns: declared order (each name once, excluded names skipped),
+  // else order of first appearance.
+  const BuilderOptions& o = *options_;
+  std::vector<std::size_t> output;
+  std::vector<bool> made_at_finish;
+  std::vector<std::string_view> missing;  // declared names never seen
+  if (!o.declared_columns.empty()) {
+    std::vector<bool> taken(columns_.size(), false);
+    for (const std::string& name : o.declared_columns) {
+      if (o.excluded_columns.contains(name)) continue;
+      if (std::optional<std::size_t> index = find_column(name)) {
+        if (taken[*index]) continue;
+        taken[*index] = true;
+        output.push_back(*index);
+        made_at_finish.push_back(false);
+      } else if (std::find(missing.begin(), missing.end(), std::string_view(name)) == missing.end()) {
+        missing.push_back(name);
+        output.push_back(kNoColumn);
+        made_at_finish.push_back(true);
+      }
+    }
+  } else {
+    output.reserve(columns_.size());
+    for (std::size_t i = 0; i < columns_.size(); ++i) output.push_back(i);
+    made_at_finish.assign(columns_.size(), false);
+  }
+
+  // Dictionary decision on the columns that hold data (not on columns made
+  // below for declared names never seen).
+  if (o.auto_dictionary) {
+    for (std::size_t index : output) {
+      if (index != kNoColumn) maybe_encode_dictionary(index);
+    }
+  }
+
+  std::size_t next_missing = 0;
+  for (std::size_t k = 0; k < output.size(); ++k) {
+    if (!made_at_finish[k]) continue;
+    const std::size_t index = create_column(missing[next_missing++], std::max<std::uint64_t>(row_index_, 1));
+    output[k] = index;
+  }
+
+  arrow::FieldVector fields;
+  std::vector<std::shared_ptr<arrow::Array>> arrays;
+  fields.reserve(output.size());
+  arrays.reserve(output.size());
+  for (std::size_t index : output) {
+    fields.push_back(field_for(columns_[index], column_names_[index]));
+    Result<std::shared_ptr<arrow::Array>> array = array_for(std::move(columns_[index]));
+    if (!array) {
+      release_columns();
+      return fail(std::move(array.error()));
+    }
+    arrays.push_back(std::move(*array));
+  }
+  release_columns();
+
+  std::shared_ptr<arrow::RecordBatch> batch =
+      arrow::RecordBatch::Make(arrow::schema(std::move(fields)), static_cast<std::int64_t>(row_index_),
+                               std::move(arrays));
+  arrow::Status status = batch->Validate();
+  if (!status.ok()) return fail(CoreError::arrow(status.ToString()));
+  return batch;
+}
+
+}  // namespace vorpel
