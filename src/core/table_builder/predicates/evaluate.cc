@@ -1,0 +1,679 @@
+#include "core/table_builder/predicates/evaluate.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include <re2/re2.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+namespace vorpel {
+
+namespace {
+
+template <class T>
+int three_way(T a, T b) {
+  return (a > b) - (a < b);
+}
+
+// ---------------------------------------------------------------- renderings
+// In-place forms of the canonical renderings for the values that occur in
+// practice; anything else falls back to the allocating render_* functions so
+// the two can never disagree on the rare cases.
+
+struct Civil {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+// Proleptic Gregorian date of a day count since 1970-01-01.
+Civil civil_from_days(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const unsigned day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+  const unsigned month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+  return Civil{yoe + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+char* put_digits(char* out, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+// "YYYY-MM-DD" for years 0 to 9999; null otherwise.
+char* put_date(char* out, std::int64_t days) {
+  const Civil c = civil_from_days(days);
+  if (c.year < 0 || c.year > 9999) return nullptr;
+  out = put_digits(out, static_cast<std::uint64_t>(c.year), 4);
+  *out++ = '-';
+  out = put_digits(out, c.month, 2);
+  *out++ = '-';
+  return put_digits(out, c.day, 2);
+}
+
+std::string_view render_float_in_place(double v, TextBuffer& buffer) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? std::string_view("inf") : std::string_view("-inf");
+  char* begin = buffer.chars.data();
+  auto [end, ec] = std::to_chars(begin, begin + buffer.chars.size(), v, std::chars_format::fixed);
+  if (ec != std::errc()) {
+    buffer.heap = render_float64(v);
+    return buffer.heap;
+  }
+  return std::string_view(begin, static_cast<std::size_t>(end - begin));
+}
+
+std::string_view render_timestamp_in_place(std::int64_t v, TimeUnit unit, TextBuffer& buffer) {
+  std::int64_t per_second = 1;
+  switch (unit) {
+    case TimeUnit::Second: per_second = 1; break;
+    case TimeUnit::Millisecond: per_second = 1000; break;
+    case TimeUnit::Microsecond: per_second = 1000000; break;
+    case TimeUnit::Nanosecond: per_second = 1000000000; break;
+  }
+  std::int64_t seconds = v / per_second;
+  std::int64_t sub = v % per_second;
+  if (sub < 0) {
+    --seconds;
+    sub += per_second;
+  }
+  const std::int64_t nanos = sub * (1000000000 / per_second);
+  std::int64_t days = seconds / 86400;
+  std::int64_t second_of_day = seconds % 86400;
+  if (second_of_day < 0) {
+    --days;
+    second_of_day += 86400;
+  }
+  char* begin = buffer.chars.data();
+  char* out = put_date(begin, days);
+  if (out == nullptr) {
+    buffer.heap = render_timestamp(v, unit);
+    return buffer.heap;
+  }
+  *out++ = ' ';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 3600), 2);
+  *out++ = ':';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 60 % 60), 2);
+  *out++ = ':';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day % 60), 2);
+  if (nanos != 0) {
+    *out++ = '.';
+    if (nanos % 1000000 == 0) {
+      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1000000), 3);
+    } else if (nanos % 1000 == 0) {
+      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1000), 6);
+    } else {
+      out = put_digits(out, static_cast<std::uint64_t>(nanos), 9);
+    }
+  }
+  return std::string_view(begin, static_cast<std::size_t>(out - begin));
+}
+
+std::string_view render_decimal_in_place(int128 v, std::uint8_t scale, TextBuffer& buffer) {
+  if (scale > 38) {
+    buffer.heap = render_decimal128(v, scale);
+    return buffer.heap;
+  }
+  using uint128 = unsigned __int128;
+  uint128 magnitude = v < 0 ? uint128(0) - static_cast<uint128>(v) : static_cast<uint128>(v);
+  char digits[40];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  const int width = std::max(count, scale + 1);
+  char* begin = buffer.chars.data();
+  char* out = begin;
+  if (v < 0) *out++ = '-';
+  for (int i = width - 1; i >= 0; --i) {
+    *out++ = i < count ? digits[i] : '0';
+    if (scale != 0 && i == scale) *out++ = '.';
+  }
+  return std::string_view(begin, static_cast<std::size_t>(out - begin));
+}
+
+// Powers of ten as doubles (each literal is the correctly rounded double).
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12,
+                             1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25,
+                             1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38};
+
+int128 pow10_int128(unsigned exponent) {  // exponent <= 38
+  int128 p = 1;
+  for (unsigned i = 0; i < exponent; ++i) p *= 10;
+  return p;
+}
+
+bool float_compare(double a, double b, CompareOp op) {
+  if (std::isnan(a) || std::isnan(b)) return false;
+  return apply_compare(op, three_way(a, b));
+}
+
+bool text_compare(std::string_view a, std::string_view b, CompareOp op) {
+  return apply_compare(op, a.compare(b));  // char_traits<char> compares bytes as unsigned
+}
+
+// Membership in a sorted list: a scan for short lists (most differ in length
+// or first byte, so each test is cheap), a binary search for long ones.
+bool list_contains(const std::vector<std::string_view>& sorted, std::string_view text) {
+  if (sorted.size() <= 8) {
+    for (std::string_view member : sorted) {
+      if (member == text) return true;
+    }
+    return false;
+  }
+  return std::binary_search(sorted.begin(), sorted.end(), text);
+}
+
+bool is_ascii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view text, TrimMode mode) {
+  switch (mode) {
+    case TrimMode::Both: return trim_whitespace(text);
+    case TrimMode::Start: return trim_whitespace_start(text);
+    case TrimMode::End: break;
+  }
+  return trim_whitespace_end(text);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- cell helpers
+
+std::string_view cell_text(const TypedCell& cell, TextBuffer& buffer) {
+  char* begin = buffer.chars.data();
+  switch (cell.kind) {
+    case CellKind::Str:
+      return cell.str;
+    case CellKind::Int64: {
+      auto result = std::to_chars(begin, begin + buffer.chars.size(), cell.i64);
+      return std::string_view(begin, static_cast<std::size_t>(result.ptr - begin));
+    }
+    case CellKind::Float64:
+      return render_float_in_place(cell.f64, buffer);
+    case CellKind::Bool:
+      return cell.b ? std::string_view("true") : std::string_view("false");
+    case CellKind::Date32: {
+      char* end = put_date(begin, cell.date);
+      if (end == nullptr) {
+        buffer.heap = render_date32(cell.date);
+        return buffer.heap;
+      }
+      return std::string_view(begin, static_cast<std::size_t>(end - begin));
+    }
+    case CellKind::Timestamp:
+      return render_timestamp_in_place(cell.i64, cell.unit, buffer);
+    case CellKind::Decimal128:
+      return render_decimal_in_place(cell.dec, cell.scale, buffer);
+    case CellKind::Absent:
+      break;
+  }
+  return {};
+}
+
+CellKind cell_kind_of(ColumnAccumulator::Kind kind) {
+  switch (kind) {
+    case ColumnAccumulator::Kind::String: return CellKind::Str;
+    case ColumnAccumulator::Kind::Int64: return CellKind::Int64;
+    case ColumnAccumulator::Kind::Float64: return CellKind::Float64;
+    case ColumnAccumulator::Kind::Boolean: return CellKind::Bool;
+    case ColumnAccumulator::Kind::Date32: return CellKind::Date32;
+    case ColumnAccumulator::Kind::Timestamp: return CellKind::Timestamp;
+    case ColumnAccumulator::Kind::Decimal128: return CellKind::Decimal128;
+    case ColumnAccumulator::Kind::Dictionary: return CellKind::Str;
+  }
+  return CellKind::Absent;
+}
+
+bool apply_compare(CompareOp op, int ordering) {
+  switch (op) {
+    case CompareOp::Gt: return ordering > 0;
+    case CompareOp::Lt: return ordering < 0;
+    case CompareOp::Ge: return ordering >= 0;
+    case CompareOp::Le: return ordering <= 0;
+    case CompareOp::Eq: return ordering == 0;
+    case CompareOp::Ne: break;
+  }
+  return ordering != 0;  // Ne, and every code outside the range
+}
+
+int compare_decimal128(int128 a, std::uint8_t scale_a, int128 b, std::uint8_t scale_b) {
+  if (scale_a == scale_b) return three_way(a, b);
+  if (scale_a > scale_b) return -compare_decimal128(b, scale_b, a, scale_a);
+  // Compare a * 10^d with b without forming the product: with b = q * 10^d + r
+  // (|r| < 10^d, r of b's sign), a != q decides the order by itself, and a == q
+  // leaves 0 against r.
+  const unsigned d = static_cast<unsigned>(scale_b - scale_a);
+  int128 q = 0;
+  int128 r = b;
+  if (d <= 38) {  // 10^39 exceeds every 128-bit value: q = 0, r = b
+    const int128 p = pow10_int128(d);
+    q = b / p;
+    r = b % p;
+  }
+  if (a != q) return three_way(a, q);
+  return three_way(int128(0), r);
+}
+
+bool typed_compare(const TypedCell& left, const TypedCell& right, CompareOp op) {
+  switch (left.kind) {
+    case CellKind::Str:
+      return right.kind == CellKind::Str && text_compare(left.str, right.str, op);
+    case CellKind::Int64:
+      if (right.kind == CellKind::Int64) return apply_compare(op, three_way(left.i64, right.i64));
+      if (right.kind == CellKind::Float64) return float_compare(static_cast<double>(left.i64), right.f64, op);
+      return false;
+    case CellKind::Float64:
+      if (right.kind == CellKind::Int64) return float_compare(left.f64, static_cast<double>(right.i64), op);
+      if (right.kind == CellKind::Float64) return float_compare(left.f64, right.f64, op);
+      return false;
+    case CellKind::Bool:
+      return right.kind == CellKind::Bool && apply_compare(op, three_way(int(left.b), int(right.b)));
+    case CellKind::Date32:
+      return right.kind == CellKind::Date32 && apply_compare(op, three_way(left.date, right.date));
+    case CellKind::Timestamp:
+      return right.kind == CellKind::Timestamp && right.unit == left.unit &&
+             apply_compare(op, three_way(left.i64, right.i64));
+    case CellKind::Decimal128:
+      return right.kind == CellKind::Decimal128 &&
+             apply_compare(op, compare_decimal128(left.dec, left.scale, right.dec, right.scale));
+    case CellKind::Absent:
+      break;
+  }
+  return false;
+}
+
+std::uint64_t count_chars(std::string_view text) {
+  std::uint64_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
+}
+
+std::string_view map_case(std::string_view text, bool upper, std::string& out) {
+  out.clear();
+  if (is_ascii(text)) {
+    // The full mappings of ASCII letters are the ASCII ones.
+    out.resize(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      char c = text[i];
+      if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      out[i] = c;
+    }
+    return out;
+  }
+  icu::UnicodeString unicode =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+  if (upper) {
+    unicode.toUpper(icu::Locale::getRoot());
+  } else {
+    unicode.toLower(icu::Locale::getRoot());
+  }
+  unicode.toUTF8String(out);
+  return out;
+}
+
+std::string_view replace_all(std::string_view text, std::string_view search, std::string_view replacement,
+                             std::string& out) {
+  out.clear();
+  if (search.empty()) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) out.append(replacement);
+      out.push_back(text[i]);
+    }
+    out.append(replacement);
+    return out;
+  }
+  std::size_t found = text.find(search);
+  if (found == std::string_view::npos) return text;
+  std::size_t from = 0;
+  while (found != std::string_view::npos) {
+    out.append(text.substr(from, found - from));
+    out.append(replacement);
+    from = found + search.size();
+    found = text.find(search, from);
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+// ---------------------------------------------------------------- evaluator
+
+PredicateEvaluator::PredicateEvaluator(std::shared_ptr<const Predicate> tree, const RenameMap& renames)
+    : tree_(std::move(tree)) {
+  build(*tree_, renames);
+}
+
+std::uint32_t PredicateEvaluator::slot_for(const std::string& name, const RenameMap& renames) {
+  const std::string_view output = renamed(name, renames);
+  for (std::uint32_t i = 0; i < columns_.size(); ++i) {
+    if (columns_[i].output_name == output) return i;
+  }
+  columns_.push_back(BoundColumn{std::string(output), kUnbound, ColumnAccumulator::Kind::String,
+                                 FieldType::simple(FieldTag::String), std::nullopt});
+  return static_cast<std::uint32_t>(columns_.size() - 1);
+}
+
+std::uint32_t PredicateEvaluator::build(const Predicate& tree, const RenameMap& renames) {
+  const auto index = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.emplace_back();
+  PlanNode node;
+  node.kind = tree.kind();
+  auto leaf = [&](const std::string& column) { node.column = slot_for(column, renames); };
+  std::visit(
+      [&](const auto& n) {
+        using T = std::decay_t<decltype(n)>;
+        using P = Predicate;
+        if constexpr (std::is_same_v<T, P::NotEquals> || std::is_same_v<T, P::Equals> ||
+                      std::is_same_v<T, P::StartsWith> || std::is_same_v<T, P::EndsWith> ||
+                      std::is_same_v<T, P::Contains>) {
+          leaf(n.column);
+          node.text = n.text;
+        } else if constexpr (std::is_same_v<T, P::CompareColumns>) {
+          leaf(n.column);
+          node.second = slot_for(n.second_column, renames);
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::Compare> || std::is_same_v<T, P::LowercaseCompare> ||
+                             std::is_same_v<T, P::UppercaseCompare>) {
+          leaf(n.column);
+          node.text = n.literal;
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::In> || std::is_same_v<T, P::NotIn>) {
+          leaf(n.column);
+          node.sorted_texts.assign(n.texts.begin(), n.texts.end());
+          std::sort(node.sorted_texts.begin(), node.sorted_texts.end());
+        } else if constexpr (std::is_same_v<T, P::Constant>) {
+          node.value = n.value;
+        } else if constexpr (std::is_same_v<T, P::IsNullOrEmpty> || std::is_same_v<T, P::IsNull>) {
+          leaf(n.column);
+        } else if constexpr (std::is_same_v<T, P::ArithmeticCompare>) {
+          leaf(n.column);
+          node.text = n.literal;
+          node.number = parse_float64(n.literal);
+          node.operand = n.operand;
+          node.arith = n.arith;
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::TrimCompare>) {
+          leaf(n.column);
+          node.text = n.literal;
+          node.trim = n.trim;
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::ReplaceCompare>) {
+          leaf(n.column);
+          node.text = n.literal;
+          node.search = n.search;
+          node.replacement = n.replacement;
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::LengthCompare>) {
+          leaf(n.column);
+          node.text = n.literal;
+          node.number = parse_float64(n.literal);
+          node.op = n.op;
+        } else if constexpr (std::is_same_v<T, P::CastableTo>) {
+          leaf(n.column);
+          node.target = &n.target;
+        } else if constexpr (std::is_same_v<T, P::Matches>) {
+          leaf(n.column);
+          node.text = n.pattern;
+          node.regex = n.regex.get();
+        } else if constexpr (std::is_same_v<T, P::And> || std::is_same_v<T, P::Or>) {
+          node.left = build(*n.left, renames);
+          node.right = build(*n.right, renames);
+        } else {
+          static_assert(std::is_same_v<T, P::Not>);
+          node.left = build(*n.child, renames);
+        }
+      },
+      tree.node());
+  nodes_[index] = std::move(node);
+  return index;
+}
+
+void PredicateEvaluator::bind(const ColumnSource& columns) {
+  const std::uint64_t count = columns.column_count();
+  if (count == bound_count_) return;
+  bound_count_ = count;
+  bool changed = false;
+  for (BoundColumn& column : columns_) {
+    if (column.index != kUnbound) continue;
+    const std::optional<std::uint32_t> index = columns.find_column(column.output_name);
+    if (!index) continue;
+    const ColumnAccumulator& accumulator = columns.column(*index);
+    column.index = *index;
+    column.kind = accumulator.kind();
+    column.type = accumulator.field_type();
+    if (column.kind == ColumnAccumulator::Kind::Timestamp) {
+      column.timestamp_parser.emplace(column.type.unit, column.type.pattern);
+    }
+    changed = true;
+  }
+  if (!changed) return;
+  for (PlanNode& node : nodes_) {
+    if (node.kind != Predicate::Kind::Compare || columns_[node.column].index == kUnbound) continue;
+    const BoundColumn& column = columns_[node.column];
+    LiteralCache& cache = node.literal;
+    cache.filled = true;
+    cache.kind = cell_kind_of(column.kind);
+    cache.unit = column.type.unit;
+    cache.scale = column.type.scale;
+    cache.value = parse_literal_as(cache.kind, cache.unit, cache.scale, node.text);
+  }
+  refresh_order(0);
+}
+
+std::uint64_t PredicateEvaluator::refresh_order(std::uint32_t index) {
+  PlanNode& node = nodes_[index];
+  switch (node.kind) {
+    case Predicate::Kind::And:
+    case Predicate::Kind::Or: {
+      const std::uint64_t left = refresh_order(node.left);
+      const std::uint64_t right = refresh_order(node.right);
+      nodes_[index].right_first = right < left;  // a tie keeps the left child first
+      return std::min(left, right);
+    }
+    case Predicate::Kind::Not:
+      return refresh_order(node.left);
+    case Predicate::Kind::Constant:
+      return kNoColumnKey;
+    default:
+      break;
+  }
+  auto key_of = [&](std::uint32_t slot) -> std::uint64_t {
+    if (slot == kNone || columns_[slot].index == kUnbound) return kNoColumnKey;
+    return columns_[slot].index;
+  };
+  return std::min(key_of(node.column), key_of(node.second));
+}
+
+TypedCell PredicateEvaluator::read_cell(std::uint32_t slot, const ColumnSource& columns, std::uint64_t row) const {
+  if (slot == kNone) return TypedCell::absent();
+  const std::uint32_t index = columns_[slot].index;
+  if (index == kUnbound) return TypedCell::absent();
+  return columns.column(index).cell_at(row);
+}
+
+bool PredicateEvaluator::evaluate_row(const ColumnSource& columns, std::uint64_t row) {
+  bind(columns);
+  return eval(0, columns, row);
+}
+
+bool PredicateEvaluator::eval(std::uint32_t index, const ColumnSource& columns, std::uint64_t row) {
+  const PlanNode& node = nodes_[index];
+  switch (node.kind) {
+    case Predicate::Kind::And: {
+      const std::uint32_t first = node.right_first ? node.right : node.left;
+      const std::uint32_t second = node.right_first ? node.left : node.right;
+      return eval(first, columns, row) && eval(second, columns, row);
+    }
+    case Predicate::Kind::Or: {
+      const std::uint32_t first = node.right_first ? node.right : node.left;
+      const std::uint32_t second = node.right_first ? node.left : node.right;
+      return eval(first, columns, row) || eval(second, columns, row);
+    }
+    case Predicate::Kind::Not:
+      return !eval(node.left, columns, row);
+    case Predicate::Kind::Constant:
+      return node.value;
+    default:
+      break;
+  }
+  const TypedCell a = read_cell(node.column, columns, row);
+  const TypedCell b = read_cell(node.second, columns, row);
+  return test_leaf(node, a, b);
+}
+
+bool PredicateEvaluator::castable(const PlanNode& node, const TypedCell& cell, std::string_view text) const {
+  const FieldTag tag = node.target->tag;
+  const auto is = [tag](std::initializer_list<FieldTag> tags) {
+    return std::find(tags.begin(), tags.end(), tag) != tags.end();
+  };
+  using T = FieldTag;
+  switch (columns_[node.column].kind) {
+    case ColumnAccumulator::Kind::String:
+      return castable_to(tag, text);
+    case ColumnAccumulator::Kind::Dictionary:
+      return is({T::String, T::Dictionary});
+    case ColumnAccumulator::Kind::Int64:
+      if (tag == T::Boolean) return cell.i64 == 0 || cell.i64 == 1;
+      return is({T::String, T::Int64, T::Float64});
+    case ColumnAccumulator::Kind::Float64:
+      if (tag == T::Int64) {
+        // Integral and inside the int64 range [-2^63, 2^63).
+        const double v = cell.f64;
+        return std::trunc(v) == v && v >= -9223372036854775808.0 && v < 9223372036854775808.0;
+      }
+      if (tag == T::Boolean) return cell.f64 == 0.0 || cell.f64 == 1.0;
+      return is({T::String, T::Float64});
+    case ColumnAccumulator::Kind::Boolean:
+      return is({T::String, T::Int64, T::Float64, T::Boolean});
+    case ColumnAccumulator::Kind::Date32:
+      return is({T::String, T::Int64, T::Date32});
+    case ColumnAccumulator::Kind::Timestamp:
+      if (tag == T::Timestamp) return node.target->unit == cell.unit;
+      return is({T::String, T::Int64});
+    case ColumnAccumulator::Kind::Decimal128:
+      return is({T::String, T::Int64, T::Float64, T::Decimal128});
+  }
+  return false;
+}
+
+bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, const TypedCell& b) {
+  using K = Predicate::Kind;
+  if (a.is_absent()) {
+    // The null rule of each kind.
+    switch (node.kind) {
+      case K::NotEquals:
+      case K::NotIn:
+      case K::IsNullOrEmpty:
+      case K::IsNull:
+        return true;
+      default:
+        return false;
+    }
+  }
+  TextBuffer buffer;
+  switch (node.kind) {
+    case K::NotEquals:
+      return cell_text(a, buffer) != node.text;
+    case K::Equals:
+      return cell_text(a, buffer) == node.text;
+    case K::CompareColumns:
+      return !b.is_absent() && typed_compare(a, b, node.op);
+    case K::Compare: {
+      const LiteralCache& cache = node.literal;
+      const bool same_kind = cache.filled && cache.kind == a.kind &&
+                             (a.kind != CellKind::Timestamp || cache.unit == a.unit) &&
+                             (a.kind != CellKind::Decimal128 || cache.scale == a.scale);
+      if (same_kind) {
+        return cache.value && typed_compare(a, *cache.value, node.op);
+      }
+      const std::optional<TypedCell> literal = parse_literal_as(a.kind, a.unit, a.scale, node.text);
+      return literal && typed_compare(a, *literal, node.op);
+    }
+    case K::StartsWith:
+      return cell_text(a, buffer).starts_with(node.text);
+    case K::EndsWith:
+      return cell_text(a, buffer).ends_with(node.text);
+    case K::In:
+      return list_contains(node.sorted_texts, cell_text(a, buffer));
+    case K::NotIn:
+      return !list_contains(node.sorted_texts, cell_text(a, buffer));
+    case K::Constant:
+      return node.value;
+    case K::IsNullOrEmpty:
+      return cell_text(a, buffer).empty();
+    case K::ArithmeticCompare: {
+      double x = 0;
+      switch (a.kind) {
+        case CellKind::Str: {
+          const std::optional<double> parsed = parse_float64(a.str);
+          if (!parsed) return false;
+          x = *parsed;
+          break;
+        }
+        case CellKind::Int64: x = static_cast<double>(a.i64); break;
+        case CellKind::Float64: x = a.f64; break;
+        case CellKind::Decimal128:
+          x = static_cast<double>(a.dec) / (a.scale <= 38 ? kPow10[a.scale] : std::pow(10.0, a.scale));
+          break;
+        default:
+          return false;
+      }
+      switch (node.arith) {
+        case ArithOp::Add: x += node.operand; break;
+        case ArithOp::Sub: x -= node.operand; break;
+        case ArithOp::Mul: x *= node.operand; break;
+        case ArithOp::Div:
+        default:
+          if (node.operand == 0) return false;
+          x /= node.operand;
+          break;
+      }
+      return node.number && float_compare(x, *node.number, node.op);
+    }
+    case K::TrimCompare:
+      return text_compare(trim(cell_text(a, buffer), node.trim), node.text, node.op);
+    case K::LowercaseCompare:
+    case K::UppercaseCompare:
+      return text_compare(map_case(cell_text(a, buffer), node.kind == K::UppercaseCompare, scratch_), node.text,
+                          node.op);
+    case K::ReplaceCompare:
+      return text_compare(replace_all(cell_text(a, buffer), node.search, node.replacement, scratch_), node.text,
+                          node.op);
+    case K::LengthCompare:
+      return node.number &&
+             float_compare(static_cast<double>(count_chars(cell_text(a, buffer))), *node.number, node.op);
+    case K::Contains:
+      return cell_text(a, buffer).find(node.text) != std::string_view::npos;
+    case K::IsNull:
+      return false;
+    case K::CastableTo:
+      return castable(node, a, cell_text(a, buffer));
+    case K::Matches: {
+      const std::string_view text = cell_text(a, buffer);
+      return RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *node.regex);
+    }
+    case K::And:
+    case K::Or:
+    case K::Not:
+      break;
+  }
+  return false;
+}
+
+}  // namespace vorpel

@@ -1,0 +1,344 @@
+#include "core/table_builder/predicates/pending_row.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace vorpel {
+
+namespace {
+
+// "<name>(<number>)" into the buffer.
+std::string_view debug_text(std::string_view name, std::int64_t number, TextBuffer& buffer) {
+  char* begin = buffer.chars.data();
+  std::memcpy(begin, name.data(), name.size());
+  char* out = begin + name.size();
+  *out++ = '(';
+  out = std::to_chars(out, begin + buffer.chars.size(), number).ptr;
+  *out++ = ')';
+  return std::string_view(begin, static_cast<std::size_t>(out - begin));
+}
+
+// Float64 into Int64 as a column stores it: truncated toward zero,
+// saturated, NaN as 0.
+std::int64_t float_to_int64(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775807.0) return INT64_MAX;
+  if (v <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<std::int64_t>(v);
+}
+
+}  // namespace
+
+TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
+                           TextBuffer& buffer) {
+  using V = ScalarValue::Kind;
+  using C = ColumnAccumulator::Kind;
+  const TypedCell absent = TypedCell::absent();
+  switch (column.kind) {
+    case C::String:
+    case C::Dictionary: {
+      switch (value.kind) {
+        case V::Str: return TypedCell::of_str(value.str);
+        case V::Int64: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
+        case V::Float64: return TypedCell::of_str(cell_text(TypedCell::of_float64(value.f64), buffer));
+        case V::Bool: return TypedCell::of_str(value.b ? "true" : "false");
+        case V::Date32: return TypedCell::of_str(debug_text("Date32", value.date, buffer));
+        case V::Timestamp: return TypedCell::of_str(debug_text("Timestamp", value.i64, buffer));
+        case V::Null: return TypedCell::of_str("Null");
+      }
+      return absent;
+    }
+    case C::Int64:
+      switch (value.kind) {
+        case V::Str: {
+          const auto parsed = parse_int64(value.str);
+          return parsed ? TypedCell::of_int64(*parsed) : absent;
+        }
+        case V::Int64:
+        case V::Timestamp: return TypedCell::of_int64(value.i64);
+        case V::Float64: return TypedCell::of_int64(float_to_int64(value.f64));
+        case V::Date32: return TypedCell::of_int64(value.date);
+        case V::Bool:
+        case V::Null: return absent;
+      }
+      return absent;
+    case C::Float64:
+      switch (value.kind) {
+        case V::Str: {
+          const auto parsed = parse_float64(value.str);
+          return parsed ? TypedCell::of_float64(*parsed) : absent;
+        }
+        case V::Int64:
+        case V::Timestamp: return TypedCell::of_float64(static_cast<double>(value.i64));
+        case V::Float64: return TypedCell::of_float64(value.f64);
+        case V::Date32: return TypedCell::of_float64(value.date);
+        case V::Bool:
+        case V::Null: return absent;
+      }
+      return absent;
+    case C::Boolean:
+      if (value.kind == V::Bool) return TypedCell::of_bool(value.b);
+      if (value.kind == V::Str) {
+        const auto parsed = parse_boolean(value.str);
+        return parsed ? TypedCell::of_bool(*parsed) : absent;
+      }
+      return absent;
+    case C::Date32:
+      if (value.kind == V::Date32) return TypedCell::of_date32(value.date);
+      if (value.kind == V::Str) {
+        const auto parsed = parse_date32(value.str);
+        return parsed ? TypedCell::of_date32(*parsed) : absent;
+      }
+      return absent;
+    case C::Timestamp: {
+      const TimeUnit unit = column.type.unit;
+      if (value.kind == V::Timestamp) return TypedCell::of_timestamp(value.i64, unit);  // never rescaled
+      if (value.kind == V::Str) {
+        const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(value.str)
+                                                    : parse_timestamp(value.str, unit, column.type.pattern);
+        return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
+      }
+      return absent;
+    }
+    case C::Decimal128:
+      if (value.kind == V::Str) {
+        const auto parsed = parse_decimal128(value.str, column.type.scale);
+        return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
+      }
+      return absent;
+  }
+  return absent;
+}
+
+// ---------------------------------------------------------------- storage
+
+void PendingRow::store(std::uint32_t column, const ScalarValue& value) {
+  Entry entry;
+  entry.column = column;
+  entry.kind = value.kind;
+  switch (value.kind) {
+    case ScalarValue::Kind::Str:
+      entry.text_offset = text_.size();
+      entry.text_length = value.str.size();
+      text_.append(value.str);
+      break;
+    case ScalarValue::Kind::Int64:
+    case ScalarValue::Kind::Timestamp: entry.i64 = value.i64; break;
+    case ScalarValue::Kind::Float64: entry.f64 = value.f64; break;
+    case ScalarValue::Kind::Bool: entry.b = value.b; break;
+    case ScalarValue::Kind::Date32: entry.date = value.date; break;
+    case ScalarValue::Kind::Null: break;
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].column == column) {
+      entries_[i] = entry;  // the row's last value of a column wins, in the first one's place
+      return;
+    }
+  }
+  entries_.push_back(entry);
+}
+
+ScalarValue PendingRow::entry_value(std::size_t i) const { return value_at(entries_[i]); }
+
+const PendingRow::Entry* PendingRow::find(std::uint32_t column) const {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].column == column) return &entries_[i];
+  }
+  return nullptr;
+}
+
+std::optional<ScalarValue> PendingRow::value_of(std::uint32_t column) const {
+  const Entry* entry = find(column);
+  if (entry == nullptr) return std::nullopt;
+  return value_at(*entry);
+}
+
+void PendingRow::clear_row() {
+  entries_.clear();
+  text_.clear();
+  verdict_ = Verdict::Undecided;
+}
+
+std::uint64_t PendingRow::reserved_bytes() const {
+  std::uint64_t bytes = text_.capacity() + entries_.overflow_capacity() * sizeof(Entry) +
+                        predicate_names_.overflow_capacity() * sizeof(std::string) +
+                        predicate_columns_.overflow_words() * sizeof(std::uint64_t);
+  for (std::size_t i = 0; i < predicate_names_.size(); ++i) bytes += predicate_names_[i].capacity();
+  return bytes;
+}
+
+// ---------------------------------------------------------------- protocol
+
+void PendingRow::reset_pending(std::uint64_t row_index, std::uint64_t width) {
+  if (row_index != 0 && buffering_ && first_predicate_column_) {
+    const std::uint64_t last_fifth_start = width / 5 * 4 + width % 5 * 4 / 5;  // floor(4 * width / 5)
+    if (*first_predicate_column_ >= last_fifth_start) buffering_ = false;
+  }
+  clear_row();
+}
+
+PendingRow::PendingRow(std::shared_ptr<const Predicate> tree, const RenameMap& renames,
+                       std::span<const std::string> predicate_columns)
+    : evaluator_(std::move(tree), renames) {
+  for (const std::string& name : predicate_columns) predicate_names_.push_back(name);
+}
+
+void PendingRow::mark_known_predicate_columns(const ColumnSource& columns) {
+  names_marked_ = true;
+  for (std::size_t i = 0; i < predicate_names_.size(); ++i) {
+    if (auto index = columns.find_column(predicate_names_[i])) predicate_columns_.set(*index);
+  }
+}
+
+void PendingRow::buffer_value(std::uint32_t column, std::string_view column_name, const ScalarValue& value,
+                              const ColumnSource& columns) {
+  if (!predicate_columns_.test(column)) {
+    if (!names_marked_) mark_known_predicate_columns(columns);
+    for (std::size_t i = 0; i < predicate_names_.size(); ++i) {
+      if (predicate_names_[i] == column_name) {
+        predicate_columns_.set(column);
+        break;
+      }
+    }
+  }
+  store(column, value);
+  if (predicate_columns_.test(column)) {
+    if (!first_predicate_column_) first_predicate_column_ = column;
+    verdict_ = evaluate_pending(columns);
+  }
+}
+
+bool PendingRow::decide(const ColumnSource& columns) {
+  if (verdict_ == Verdict::Undecided) {
+    verdict_ = evaluate_pending_final(columns) ? Verdict::True : Verdict::False;
+  }
+  return verdict_ == Verdict::True;
+}
+
+// ---------------------------------------------------------------- evaluation
+
+TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer,
+                                    const Entry** found) const {
+  if (slot == PredicateEvaluator::kNone) return TypedCell::absent();
+  const PredicateEvaluator::BoundColumn& column = evaluator.bound_column(slot);
+  if (column.index == PredicateEvaluator::kUnbound) return TypedCell::absent();
+  const Entry* entry = find(column.index);
+  if (entry == nullptr) return TypedCell::absent();
+  if (found != nullptr) *found = entry;
+  return convert_buffered(value_at(*entry), column, buffer);
+}
+
+Verdict PendingRow::leaf_pending(const PredicateEvaluator::PlanNode& node) {
+  using K = Predicate::Kind;
+  TextBuffer buffer_a;
+  TextBuffer buffer_b;
+  const Entry* entry = nullptr;
+  const TypedCell a = buffered_cell(evaluator_, node.column, buffer_a, &entry);
+  const TypedCell b = buffered_cell(evaluator_, node.second, buffer_b, nullptr);
+  const bool missing = a.is_absent() || (node.kind == K::CompareColumns && b.is_absent());
+  if (missing) {
+    switch (node.kind) {
+      case K::IsNull:
+      case K::IsNullOrEmpty:
+      case K::NotIn:
+        return Verdict::True;
+      case K::In:
+      case K::CastableTo:
+        return Verdict::False;
+      default:
+        return Verdict::Undecided;
+    }
+  }
+  if (node.kind == K::CastableTo) {
+    // Decided on the buffered value and the column's declared type.
+    const FieldType& target = *node.target;
+    if (evaluator_.bound_column(node.column).type == target) return Verdict::True;
+    switch (target.tag) {
+      case FieldTag::String:
+      case FieldTag::Dictionary:
+        return Verdict::True;
+      case FieldTag::Int64:
+      case FieldTag::Float64:
+      case FieldTag::Boolean:
+      {
+        const ScalarValue raw = value_at(*entry);
+        return raw.kind == ScalarValue::Kind::Str && castable_to(target.tag, raw.str) ? Verdict::True
+                                                                                      : Verdict::False;
+      }
+      default:
+        return Verdict::False;
+    }
+  }
+  return evaluator_.test_leaf(node, a, b) ? Verdict::True : Verdict::False;
+}
+
+Verdict PendingRow::provisional(std::uint32_t index) {
+  const PredicateEvaluator::PlanNode& node = evaluator_.nodes()[index];
+  switch (node.kind) {
+    // Kleene logic. Tests have no side effects, so a child that alone decides
+    // the outcome spares the other.
+    case Predicate::Kind::And: {
+      const Verdict left = provisional(node.left);
+      if (left == Verdict::False) return Verdict::False;
+      const Verdict right = provisional(node.right);
+      if (right == Verdict::False) return Verdict::False;
+      if (left == Verdict::True && right == Verdict::True) return Verdict::True;
+      return Verdict::Undecided;
+    }
+    case Predicate::Kind::Or: {
+      const Verdict left = provisional(node.left);
+      if (left == Verdict::True) return Verdict::True;
+      const Verdict right = provisional(node.right);
+      if (right == Verdict::True) return Verdict::True;
+      if (left == Verdict::False && right == Verdict::False) return Verdict::False;
+      return Verdict::Undecided;
+    }
+    case Predicate::Kind::Not:
+      switch (provisional(node.left)) {
+        case Verdict::True: return Verdict::False;
+        case Verdict::False: return Verdict::True;
+        case Verdict::Undecided: return Verdict::Undecided;
+      }
+      return Verdict::Undecided;
+    case Predicate::Kind::Constant:
+      return node.value ? Verdict::True : Verdict::False;
+    default:
+      return leaf_pending(node);
+  }
+}
+
+bool PendingRow::final_value(std::uint32_t index) {
+  const PredicateEvaluator::PlanNode& node = evaluator_.nodes()[index];
+  switch (node.kind) {
+    case Predicate::Kind::And:
+      return final_value(node.left) && final_value(node.right);
+    case Predicate::Kind::Or:
+      return final_value(node.left) || final_value(node.right);
+    case Predicate::Kind::Not:
+      return !final_value(node.left);
+    case Predicate::Kind::Constant:
+      return node.value;
+    case Predicate::Kind::Equals:
+    case Predicate::Kind::NotEquals: {
+      // A missing value counts as a null cell.
+      TextBuffer buffer;
+      const TypedCell cell = buffered_cell(evaluator_, node.column, buffer, nullptr);
+      return evaluator_.test_leaf(node, cell, TypedCell::absent());
+    }
+    default:
+      return leaf_pending(node) == Verdict::True;
+  }
+}
+
+Verdict PendingRow::evaluate_pending(const ColumnSource& columns) {
+  evaluator_.bind(columns);
+  return provisional(0);
+}
+
+bool PendingRow::evaluate_pending_final(const ColumnSource& columns) {
+  evaluator_.bind(columns);
+  return final_value(0);
+}
+
+}  // namespace vorpel
