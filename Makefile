@@ -5,7 +5,7 @@ BUILD := build/dev
 CMAKE := .venv/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test build bootstrap bench bench-quick test-asan clean
+.PHONY: demo test build bootstrap bench bench-quick test-asan sdist clean
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -46,6 +46,11 @@ test-asan: bootstrap
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD)/pkg \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# A source distribution carries the commit id in BUILD_SHA, since it has no git.
+sdist: bootstrap
+	git rev-parse HEAD > BUILD_SHA
+	$(PY) -m build --sdist --outdir dist . ; rc=$$?; rm -f BUILD_SHA; exit $$rc
 
 clean:
 	rm -rf build python/_vorpel/*.so python/_vorpel/_build_config.py
