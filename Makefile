@@ -54,3 +54,24 @@ sdist: bootstrap
 
 clean:
 	rm -rf build python/_vorpel/*.so python/_vorpel/_build_config.py
+
+# libFuzzer targets (clang-19, AddressSanitizer + UndefinedBehaviorSanitizer),
+# each run FUZZ_SECONDS from the seeds in tests/fuzz/corpus: scripts/fuzz.sh.
+FUZZ_TARGETS := field_type scalar_parse timestamp_pattern memory_value accumulator
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz test-valgrind
+fuzz: bootstrap
+	@for t in $(FUZZ_TARGETS); do scripts/fuzz.sh $$t $(FUZZ_SECONDS) || exit 1; done
+
+# The C++ tests of build/dev under valgrind memcheck; Arrow allocates with the
+# system allocator so that memcheck sees its blocks. Narrow the run with
+# VALGRIND_GTEST_ARGS, e.g. VALGRIND_GTEST_ARGS=--gtest_filter='*Decimal*'.
+VALGRIND_GTEST_ARGS ?=
+test-valgrind: build
+	@command -v valgrind >/dev/null || { echo "test-valgrind: valgrind is missing; run: sudo apt-get install -y valgrind" >&2; exit 1; }
+	@fail=0; for t in $(BUILD)/tests/core/test_*; do \
+	  [ -x "$$t" ] || continue; \
+	  echo "== valgrind $$t"; \
+	  ARROW_DEFAULT_MEMORY_POOL=system valgrind -q --error-exitcode=1 --leak-check=full \
+	    --errors-for-leak-kinds=definite,possible "$$t" --gtest_brief=1 $(VALGRIND_GTEST_ARGS) || fail=1; \
+	done; exit $$fail

@@ -1,29 +1,74 @@
-"""Times _vorpel._cast_strings against pyarrow's own conversions.
+"""Times _vorpel._cast_strings against pyarrow's and polars' own conversions.
 
 For each field type a one-column string table of realistic values (about 1%
-nulls) is cast by both; the results are first checked to be equal, then each
-side is timed (best of several runs) and the ratio vorpel / pyarrow printed.
+nulls) is generated from a fixed seed. Before anything is timed, the result of
+_cast_strings is checked to be equal to the result of every peer. Then each
+side is timed (best of several runs) and per case the script prints:
+
+  ms, MB/s (of input value bytes), Mrows/s    for _cast_strings
+  ms and speed-up for each peer               ("2.10x": vorpel is 2.1 times faster)
+  mem                                         peak memory growth during one call / output buffer bytes
+  2thr                                        two threads casting two tables, speed-up over the same casts in sequence
+
+Peers:
+  pyarrow   pyarrow.compute.cast / strptime / dictionary_encode (Arrow C++ kernels), on the
+            same pyarrow array.
+  polars    the strict polars equivalent (cast(..., strict=True), str.to_date, str.to_datetime,
+            replace_strict for booleans, cast(pl.Categorical)), timed on a Series that already
+            lives in polars (the Arrow -> polars conversion is not timed). Polars uses its own
+            thread pool. "-" where polars has no strict equivalent.
+  copy      for "string" only: a plain single-thread copy of the input's value bytes (numpy),
+            timed in the same run; the column shows vorpel's bandwidth relative to it.
+
+Memory: measured for every case of a size before any peer has run (so no
+peer's allocator can give pages back during the measured call). Before the
+call the script collects garbage, returns free heap pages to the kernel (glibc
+malloc_trim) and resets the process's peak RSS (writing "5" to
+/proc/self/clear_refs). Growth is VmHWM after the call minus VmRSS before it,
+so every page the call touched counts, whichever allocator handed it out. The
+allowance is 1.2x the output buffers (plus one byte per row for boolean, whose
+values are packed from bytes into bits at the end).
 
     python bench/cast.py                 # 1M and 10M rows
     python bench/cast.py --rows 2000000  # one size of your choice
+    python bench/cast.py --only int64    # one case
     python bench/cast.py --quick         # 10k rows, equality checks only (CI)
 """
 
 from __future__ import annotations
 
-import argparse
-import gc
-import sys
-import time
-from dataclasses import dataclass
-from typing import Callable
+import os
 
-import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
+# numpy's BLAS threads spin on the second core after import; on a two-core
+# machine they would steal time from whatever is measured.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+# Arrow's allocator would otherwise hand pages back to the kernel at moments
+# of its own choosing, which can fall inside a memory measurement and hide
+# growth. Keeping them only makes pyarrow's own runs cheaper, never dearer.
+os.environ.setdefault("MIMALLOC_PURGE_DELAY", "-1")
 
-import _vorpel
+import argparse  # noqa: E402
+import ctypes  # noqa: E402
+import ctypes.util  # noqa: E402
+import gc  # noqa: E402
+import sys  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
+from dataclasses import dataclass, field  # noqa: E402
+from typing import Callable, Optional  # noqa: E402
 
+import numpy as np  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.compute as pc  # noqa: E402
+
+import _vorpel  # noqa: E402
+
+try:
+    import polars as pl
+except ImportError:  # polars is optional: its column then shows "-"
+    pl = None
+
+SEED = 20240105
 NULL_SHARE = 0.01
 CUSTOM_PATTERN = "%d/%m/%Y %H:%M:%S"
 CITIES = [f"{name}-{i}" for i, name in enumerate(
@@ -31,33 +76,39 @@ CITIES = [f"{name}-{i}" for i, name in enumerate(
      "Istanbul", "Jakarta", "Kyoto", "Lisbon", "Madrid", "Nairobi", "Oslo", "Porto"] * 8)]
 
 
-@dataclass
-class Case:
-    name: str
-    field_type: str
-    make: Callable[[np.random.Generator, int], pa.Array]  # the string column
-    reference: Callable[[pa.Array], pa.Array]               # pyarrow's conversion
-    reference_name: str
+# ---------------------------------------------------------------- data
 
-
-def _with_nulls(rng: np.random.Generator, strings: pa.Array) -> pa.Array:
+def _with_nulls(rng: np.random.Generator, strings) -> pa.Array:
+    if isinstance(strings, pa.ChunkedArray):
+        strings = strings.combine_chunks()
     mask = rng.random(len(strings)) < NULL_SHARE
     return pc.if_else(pa.array(mask), pa.scalar(None, strings.type), strings)
 
 
+def _str(values) -> pa.Array:
+    return pc.cast(pa.array(values), pa.string())
+
+
 def _ints(rng, n):
+    # Mixed widths (1 to 13 digits) and signs.
     values = rng.integers(-10**12, 10**12, n) // rng.integers(1, 10**9, n)
-    return _with_nulls(rng, pc.cast(pa.array(values), pa.string()))
+    return _with_nulls(rng, _str(values))
 
 
 def _floats(rng, n):
-    scale = 10.0 ** rng.integers(0, 7, n)  # 0 to 6 decimals
-    values = np.round(rng.normal(0, 1e4, n) * scale) / scale
-    return _with_nulls(rng, pc.cast(pa.array(values), pa.string()))
+    # Fixed decimals ("123.45", "-0.001"), integers ("42"), exponents ("1e10", "-2.5e-3").
+    places = 10.0 ** rng.integers(0, 7, n)
+    fixed = _str(np.round(rng.normal(0, 1e4, n) * places) / places)
+    integers = _str(rng.integers(-10**6, 10**6, n))
+    mantissa = _str(np.round(rng.normal(0, 10, n), 1))
+    exponents = pc.binary_join_element_wise(mantissa, _str(rng.integers(-20, 21, n)), "e")
+    small = _str(np.round(rng.random(n), 3) - 0.5)
+    choice = pa.array(rng.integers(0, 4, n).astype(np.int8))
+    return _with_nulls(rng, pc.choose(choice, fixed, integers, exponents, small))
 
 
 def _bools(rng, n):
-    return _with_nulls(rng, pc.cast(pa.array(rng.random(n) < 0.5), pa.string()))
+    return _with_nulls(rng, _str(rng.random(n) < 0.5))
 
 
 def _instants(rng, n, unit="us"):
@@ -67,12 +118,14 @@ def _instants(rng, n, unit="us"):
 
 
 def _dates(rng, n):
-    return _with_nulls(rng, pc.cast(pc.cast(_instants(rng, n), pa.date32()), pa.string()))
+    # "2024-01-05"
+    return _with_nulls(rng, _str(pc.cast(_instants(rng, n), pa.date32())))
 
 
 def _timestamps(rng, n):
-    # "2024-01-05 12:34:56.123456"
-    return _with_nulls(rng, pc.cast(_instants(rng, n), pa.string()))
+    # "2024-01-05T12:34:56.123456"
+    text = _str(_instants(rng, n))
+    return _with_nulls(rng, pc.replace_substring(text, " ", "T", max_replacements=1))
 
 
 def _custom(rng, n):
@@ -82,8 +135,8 @@ def _custom(rng, n):
 
 def _decimals(rng, n):
     # "-1234567.89": whole part and two-digit cents
-    whole = pc.cast(pa.array(rng.integers(-10**7, 10**7, n)), pa.string())
-    cents = pc.utf8_lpad(pc.cast(pa.array(rng.integers(0, 100, n)), pa.string()), 2, "0")
+    whole = _str(rng.integers(-10**7, 10**7, n))
+    cents = pc.utf8_lpad(_str(rng.integers(0, 100, n)), 2, "0")
     return _with_nulls(rng, pc.binary_join_element_wise(whole, cents, "."))
 
 
@@ -97,22 +150,108 @@ def _categories(rng, n):
     return _with_nulls(rng, pa.array(np.array(CITIES)[rng.integers(0, len(CITIES), n)]))
 
 
-CASES = [
-    Case("int64", "int64", _ints, lambda a: pc.cast(a, pa.int64()), "cast"),
-    Case("float64", "float64", _floats, lambda a: pc.cast(a, pa.float64()), "cast"),
-    Case("boolean", "boolean", _bools, lambda a: pc.cast(a, pa.bool_()), "cast"),
-    Case("date32", "date32", _dates, lambda a: pc.cast(a, pa.date32()), "cast"),
-    Case("timestamp[us]", "timestamp[us]", _timestamps, lambda a: pc.cast(a, pa.timestamp("us")), "cast"),
-    Case("custom pattern", f"timestamp[s,format={CUSTOM_PATTERN}]", _custom,
-         lambda a: pc.strptime(a, CUSTOM_PATTERN, "s"), "strptime"),
-    Case("decimal128(2)", "decimal128(2)", _decimals, lambda a: pc.cast(a, pa.decimal128(38, 2)), "cast"),
-    # string -> string is free in pyarrow; casting through binary makes it
-    # check the UTF-8 of every value, as a string result must.
-    Case("string", "string", _text, lambda a: pc.cast(pc.cast(a, pa.binary()), pa.string()),
-         "cast binary->string"),
-    Case("dictionary", "dictionary", _categories, lambda a: pc.dictionary_encode(a), "dictionary_encode"),
-]
+# ---------------------------------------------------------------- peers
 
+@dataclass
+class Peer:
+    name: str
+    # Turns the input pyarrow array into the peer's own input (not timed).
+    prepare: Callable[[pa.Array], object]
+    run: Callable[[object], object]
+    # Turns the peer's result into a pyarrow array comparable with ours.
+    to_arrow: Callable[[object], pa.Array]
+    # Turns our result into the peer's representation for the comparison.
+    normalize_ours: Callable[[pa.Array], pa.Array] = lambda a: a
+
+
+def _pyarrow(run: Callable[[pa.Array], object]) -> Peer:
+    def to_arrow(result):
+        return result.combine_chunks() if isinstance(result, pa.ChunkedArray) else result
+    return Peer("pyarrow", lambda a: a, run, to_arrow)
+
+
+def _polars(run: Callable[[object], object], normalize_ours=lambda a: a) -> Optional[Peer]:
+    if pl is None:
+        return None
+
+    def prepare(array):
+        series = pl.from_arrow(array)
+        return series.rechunk()
+
+    def to_arrow(result):
+        out = result.to_arrow()
+        return out.combine_chunks() if isinstance(out, pa.ChunkedArray) else out
+    return Peer("polars", prepare, run, to_arrow, normalize_ours)
+
+
+def _decoded(array: pa.Array) -> pa.Array:
+    """A dictionary array as plain strings (polars' categorical keys differ in type)."""
+    return pc.cast(array, pa.string())
+
+
+@dataclass
+class Case:
+    name: str
+    field_type: str
+    make: Callable[[np.random.Generator, int], pa.Array]  # the string column
+    peers: list = field(default_factory=list)
+    compare_copy: bool = False  # also time a plain copy of the value bytes
+
+
+def _cases() -> list[Case]:
+    pol = pl  # short alias for the lambdas below
+    cases = [
+        Case("int64", "int64", _ints, [
+            _pyarrow(lambda a: pc.cast(a, pa.int64())),
+            _polars(lambda s: s.cast(pol.Int64, strict=True)),
+        ]),
+        Case("float64", "float64", _floats, [
+            _pyarrow(lambda a: pc.cast(a, pa.float64())),
+            _polars(lambda s: s.cast(pol.Float64, strict=True)),
+        ]),
+        Case("boolean", "boolean", _bools, [
+            _pyarrow(lambda a: pc.cast(a, pa.bool_())),
+            _polars(lambda s: s.replace_strict({"true": True, "false": False}, return_dtype=pol.Boolean)),
+        ]),
+        Case("date32", "date32", _dates, [
+            _pyarrow(lambda a: pc.cast(a, pa.date32())),
+            _polars(lambda s: s.str.to_date("%Y-%m-%d", strict=True)),
+        ]),
+        Case("timestamp[us]", "timestamp[us]", _timestamps, [
+            _pyarrow(lambda a: pc.cast(a, pa.timestamp("us"))),
+            _polars(lambda s: s.str.to_datetime("%Y-%m-%dT%H:%M:%S%.f", time_unit="us", strict=True)),
+        ]),
+        Case("custom pattern", f"timestamp[s,format={CUSTOM_PATTERN}]", _custom, [
+            _pyarrow(lambda a: pc.strptime(a, CUSTOM_PATTERN, "s")),
+            # polars has no second unit: compared in milliseconds.
+            _polars(lambda s: s.str.to_datetime(CUSTOM_PATTERN, time_unit="ms", strict=True),
+                    normalize_ours=lambda a: pc.cast(a, pa.timestamp("ms"))),
+        ]),
+        Case("decimal128(2)", "decimal128(2)", _decimals, [
+            _pyarrow(lambda a: pc.cast(a, pa.decimal128(38, 2))),
+            _polars(lambda s: s.cast(pol.Decimal(38, 2), strict=True)),
+        ]),
+        # string -> string is free in pyarrow; casting through binary makes it
+        # check the UTF-8 of every value, as a string result must.
+        Case("string", "string", _text, [
+            _pyarrow(lambda a: pc.cast(pc.cast(a, pa.binary()), pa.string())),
+        ], compare_copy=True),
+        Case("dictionary", "dictionary", _categories, [
+            _pyarrow(lambda a: pc.dictionary_encode(a)),
+            _polars(lambda s: s.cast(pol.Categorical), normalize_ours=_decoded),
+        ]),
+    ]
+    for case in cases:
+        case.peers = [p for p in case.peers if p is not None]
+        if case.name == "dictionary":
+            for p in case.peers:
+                if p.name == "polars":
+                    inner = p.to_arrow
+                    p.to_arrow = lambda r, inner=inner: _decoded(inner(r))
+    return cases
+
+
+# ---------------------------------------------------------------- measuring
 
 def best_ms(fn: Callable[[], object], runs: int) -> float:
     best = float("inf")
@@ -124,18 +263,84 @@ def best_ms(fn: Callable[[], object], runs: int) -> float:
     return best * 1000.0
 
 
-def check_equal(case: Case, column: pa.Array) -> None:
+def value_bytes(column: pa.Array) -> int:
+    """Bytes of text the column's offsets span."""
+    if len(column) == 0:
+        return 0
+    offsets = np.frombuffer(column.buffers()[1], dtype=np.int32, count=len(column) + 1, offset=4 * column.offset)
+    return int(offsets[-1]) - int(offsets[0])
+
+
+def value_bytes_copy(column: pa.Array) -> Callable[[], object]:
+    offsets = np.frombuffer(column.buffers()[1], dtype=np.int32, count=len(column) + 1, offset=4 * column.offset)
+    data = np.frombuffer(column.buffers()[2], dtype=np.uint8)[int(offsets[0]):int(offsets[-1])]
+    return lambda: data.copy()
+
+
+_libc = ctypes.CDLL(ctypes.util.find_library("c"))
+
+
+def _status_kib(key: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{key} missing from /proc/self/status")
+
+
+def peak_growth_bytes(fn: Callable[[], object]) -> Optional[int]:
+    """Peak RSS growth during one call of `fn` (see the module docstring)."""
+    gc.collect()
+    _libc.malloc_trim(0)
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+    except OSError:
+        return None
+    before = _status_kib("VmRSS")
+    result = fn()
+    peak = _status_kib("VmHWM")
+    del result
+    return max(0, peak - before) * 1024
+
+
+def two_threads_speedup(first: Callable[[], object], second: Callable[[], object], runs: int) -> float:
+    """Sequential time of both calls over the time of both calls on two threads."""
+    sequential = best_ms(lambda: (first(), second()), runs)
+
+    def parallel():
+        barrier = threading.Barrier(2)
+
+        def work(fn):
+            barrier.wait()
+            fn()
+        worker = threading.Thread(target=work, args=(second,))
+        worker.start()
+        work(first)
+        worker.join()
+    return sequential / best_ms(parallel, runs)
+
+
+def check_equal(case: Case, column: pa.Array) -> list[str]:
+    """Fails the run unless every peer gives our result; returns the peers checked."""
     ours = _vorpel._cast_strings(pa.table({"v": column}), case.field_type)
-    theirs = case.reference(column)
-    if isinstance(theirs, pa.ChunkedArray):
-        theirs = theirs.combine_chunks()
-    if not ours.equals(theirs):
-        diff = pc.invert(pc.fill_null(pc.equal(ours, theirs), False))
-        first = pc.index(diff, True).as_py()
-        raise SystemExit(
-            f"{case.name}: results differ (first at row {first}: input {column[first]!r}, "
-            f"vorpel {ours[first]!r}, pyarrow {theirs[first]!r})"
-        )
+    checked = []
+    for peer in case.peers:
+        theirs = peer.to_arrow(peer.run(peer.prepare(column)))
+        mine = peer.normalize_ours(ours)
+        if mine.type != theirs.type or not mine.equals(theirs):
+            if mine.type != theirs.type or len(mine) != len(theirs):
+                raise SystemExit(f"{case.name}: {peer.name} gives {theirs.type}[{len(theirs)}], "
+                                 f"vorpel {mine.type}[{len(mine)}]")
+            diff = pc.invert(pc.fill_null(pc.equal(mine, theirs), False))
+            diff = pc.or_(diff, pc.not_equal(pc.is_null(mine), pc.is_null(theirs)))
+            first = pc.index(diff, True).as_py()
+            raise SystemExit(
+                f"{case.name}: results differ from {peer.name} (first at row {first}: input {column[first]!r}, "
+                f"vorpel {mine[first]!r}, {peer.name} {theirs[first]!r})"
+            )
+        checked.append(peer.name)
+    return checked
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -143,30 +348,79 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rows", type=int, action="append",
                         help="row count to time (repeatable; default 1000000 and 10000000)")
     parser.add_argument("--quick", action="store_true", help="10k rows, equality checks only")
-    parser.add_argument("--runs", type=int, default=0, help="timed runs per side (default 5, 3 above 5M rows)")
+    parser.add_argument("--runs", type=int, default=0, help="timed runs per side (default 7, 3 above 5M rows)")
     parser.add_argument("--only", action="append", help="run only the named case(s)")
     args = parser.parse_args(argv)
 
     sizes = [10_000] if args.quick else (args.rows or [1_000_000, 10_000_000])
-    cases = [c for c in CASES if not args.only or c.name in args.only]
-    rng = np.random.default_rng(20240105)
+    all_cases = _cases()
+    cases = [c for c in all_cases if not args.only or c.name in args.only]
+    if args.only and len(cases) != len(set(args.only)):
+        raise SystemExit(f"unknown case in --only; known: {', '.join(c.name for c in all_cases)}")
 
+    versions = f"pyarrow {pa.__version__}, polars {pl.__version__ if pl else 'not installed'}"
+    print(f"# {versions}; speed-ups are peer ms / vorpel ms; mem = peak RSS growth / output bytes")
     if not args.quick:
-        print(f"{'field type':<16} {'rows':>10} {'vorpel ms':>10} {'pyarrow ms':>11}  {'ratio':>6}  pyarrow call")
+        print(f"{'case':<15} {'rows':>9} {'ms':>8} {'MB/s':>7} {'Mrow/s':>7}  "
+              f"{'pyarrow ms':>10} {'':>6}  {'polars ms':>9} {'':>6}  {'mem':>5} {'2thr':>5}  notes")
     for rows in sizes:
-        runs = args.runs or (3 if rows > 5_000_000 else 5)
+        runs = args.runs or (3 if rows > 5_000_000 else 7)
+        names = [c.name for c in all_cases]
+
+        def column_for(case: Case) -> pa.Array:
+            return case.make(np.random.default_rng([SEED, names.index(case.name), rows]), rows)
+
+        # Phase 1: memory of every case, before any peer ran at this size.
+        memory = {}
+        if not args.quick:
+            for case in cases:
+                table = pa.table({"v": column_for(case)})
+                # The first call of a type also pays one-time set-up (pyarrow's
+                # wrappers of the result type); the measured call is a later one.
+                result = _vorpel._cast_strings(table, case.field_type)
+                out_bytes = result.get_total_buffer_size()
+                del result
+                growth = peak_growth_bytes(lambda: _vorpel._cast_strings(table, case.field_type))
+                memory[case.name] = (growth, out_bytes)
+                del table
+
+        # Phase 2: equality with every peer, then the timings.
         for case in cases:
-            column = case.make(rng, rows)
-            check_equal(case, column)
+            column = column_for(case)
+            checked = check_equal(case, column)
             if args.quick:
-                print(f"{case.name:<16} {rows:>10}  equal")
+                print(f"{case.name:<15} {rows:>9}  equal: {', '.join(checked) or 'no peer'}", flush=True)
                 continue
-            tbl = pa.table({"v": column})
-            ours = best_ms(lambda: _vorpel._cast_strings(tbl, case.field_type), runs)
-            theirs = best_ms(lambda: case.reference(column), runs)
-            print(f"{case.name:<16} {rows:>10} {ours:>10.1f} {theirs:>11.1f}  {ours / theirs:>6.2f}  "
-                  f"{case.reference_name}", flush=True)
-            del tbl, column
+            table = pa.table({"v": column})
+            ours = best_ms(lambda: _vorpel._cast_strings(table, case.field_type), runs)
+            text_mb = value_bytes(column) / 1e6
+            cells = [f"{case.name:<15} {rows:>9} {ours:>8.1f} {text_mb / ours * 1000:>7.0f} "
+                     f"{rows / ours / 1000:>7.1f} "]
+            for peer_name, width in (("pyarrow", 10), ("polars", 9)):
+                peer = next((p for p in case.peers if p.name == peer_name), None)
+                if peer is None:
+                    cells.append(f" {'-':>{width}} {'':>6}")
+                    continue
+                prepared = peer.prepare(column)
+                theirs = best_ms(lambda: peer.run(prepared), runs)
+                cells.append(f" {theirs:>{width}.1f} {theirs / ours:>5.2f}x")
+                del prepared
+            other = pa.table({"v": column.slice(0)})  # a second table over the same buffers
+            two = two_threads_speedup(lambda: _vorpel._cast_strings(table, case.field_type),
+                                      lambda: _vorpel._cast_strings(other, case.field_type), runs)
+            growth, out_bytes = memory[case.name]
+            mem = "  n/a" if growth is None else f"{growth / max(out_bytes, 1):>5.2f}"
+            cells.append(f"  {mem} {two:>4.2f}x")
+            notes = []
+            allowance = 1.2 * out_bytes + (rows if case.field_type == "boolean" else 0)
+            if growth is not None and growth > allowance:
+                notes.append(f"mem over its allowance of {allowance / max(out_bytes, 1):.2f}")
+            if case.compare_copy:
+                copy = best_ms(value_bytes_copy(column), runs)
+                notes.append(f"copy {copy:.1f} ms, vorpel at {copy / ours:.2f}x copy bandwidth")
+            cells.append("  " + "; ".join(notes))
+            print("".join(cells).rstrip(), flush=True)
+            del table, other, column
     return 0
 
 

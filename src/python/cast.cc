@@ -116,6 +116,31 @@ std::int64_t feed_batch(TableBuilder& builder, const StringColumn& column) {
                                     : feed_rows<Offset, false>(builder, column);
 }
 
+// Whether every offset lies within the value buffer and none decreases (as
+// the import's validation guarantees), so the batch can go to the builder as
+// one column.
+template <class Offset>
+bool offsets_sound(const StringColumn& column) {
+  if (column.length == 0) return true;
+  const Offset* offsets = static_cast<const Offset*>(column.offsets);
+  if (offsets[0] < 0 || static_cast<std::int64_t>(offsets[column.length]) > column.data_size) return false;
+  bool ordered = true;
+  for (std::int64_t i = 0; i < column.length; ++i) ordered &= offsets[i] <= offsets[i + 1];
+  return ordered;
+}
+
+TextColumnView text_view(const StringColumn& column, bool large) {
+  TextColumnView view;
+  view.offsets = column.offsets;
+  view.large_offsets = large;
+  view.data = column.data;
+  view.data_size = static_cast<std::uint64_t>(column.data_size);
+  view.validity = column.validity;
+  view.validity_offset = static_cast<std::uint64_t>(column.validity_offset);
+  view.length = static_cast<std::uint64_t>(column.length);
+  return view;
+}
+
 // Drops the imported input on every way out of the call. The producer's
 // release callbacks may run Python code, so a Python error raised by the call
 // is set aside while they run.
@@ -185,9 +210,22 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   {
     // No Python object is touched from here until the lock is taken back.
     WithoutGil unlocked;
-    for (const StringColumn& column : columns) {
-      bad_row = large ? feed_batch<std::int64_t>(builder, column) : feed_batch<std::int32_t>(builder, column);
-      if (bad_row >= 0) break;
+    std::vector<bool> sound(columns.size());
+    std::uint64_t total_text = 0;
+    for (std::size_t b = 0; b < columns.size(); ++b) {
+      sound[b] = large ? offsets_sound<std::int64_t>(columns[b]) : offsets_sound<std::int32_t>(columns[b]);
+      if (sound[b]) total_text += text_view(columns[b], large).text_bytes();
+    }
+    // The text is known up front: a string result reserves exactly its bytes.
+    builder.reserve_value_texts(total_rows, total_text);
+    for (std::size_t b = 0; b < columns.size(); ++b) {
+      const StringColumn& column = columns[b];
+      if (sound[b]) {
+        builder.push_text_column(text_view(column, large));
+      } else {
+        bad_row = large ? feed_batch<std::int64_t>(builder, column) : feed_batch<std::int32_t>(builder, column);
+        if (bad_row >= 0) break;
+      }
       rows_before += static_cast<std::uint64_t>(column.length);
     }
     if (bad_row < 0) finished.emplace(builder.finish());

@@ -936,9 +936,9 @@ TEST(LifecycleTest, NullOptionsAreDefaults) {
   expect_array(batch->column(0), from_json(arrow::utf8(), R"(["x"])"));
 }
 
-// ---------------------------------------------------------------- predicate seam
+// ---------------------------------------------------------------- predicate columns
 
-TEST(PredicateSeamTest, PredicateColumnsAndSelectionWithoutEvaluation) {
+TEST(PredicateColumnsTest, CreatedAtConstructionAndSelected) {
   BuilderOptions o;
   o.declared_columns = {"value"};
   o.renames.emplace("city", "town");
@@ -950,10 +950,13 @@ TEST(PredicateSeamTest, PredicateColumnsAndSelectionWithoutEvaluation) {
   // A field that is not declared is kept when the predicate refers to it.
   EXPECT_EQ(Access::select(b, "city"), std::optional<std::string>("town"));
   EXPECT_EQ(Access::select(b, "elsewhere"), std::nullopt);
+  // No row names the city, so the predicate drops every row.
   feed_values(b, {"1"});
-  CoreError e = finish_error(b);
-  EXPECT_EQ(e.kind(), ErrorKind::Plan);
-  EXPECT_EQ(e.message(), "row predicates are not supported yet");
+  EXPECT_EQ(b.rows_dropped(), 1u);
+  Batch batch = finish_ok(b);
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ(field_names(batch), (std::vector<std::string>{"value"}));
+  EXPECT_EQ(batch->num_rows(), 0);
 }
 
 }  // namespace

@@ -54,3 +54,24 @@ def run_python() -> RunPython:
         )
 
     return run
+
+
+# ---------------------------------------------------------------- long mode
+# VORPEL_LONG=1 selects the "long" hypothesis profile (ten times the examples
+# of every property test) and makes the leak and thread tests run their full
+# iteration counts and durations.
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+LONG_MODE = os.environ.get("VORPEL_LONG") == "1"
+EXAMPLES_CI = 2000
+EXAMPLES_LONG = 10 * EXAMPLES_CI
+
+settings.register_profile(
+    "ci",
+    max_examples=EXAMPLES_CI,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    print_blob=True,
+)
+settings.register_profile("long", parent=settings.get_profile("ci"), max_examples=EXAMPLES_LONG)
+settings.load_profile("long" if LONG_MODE else "ci")

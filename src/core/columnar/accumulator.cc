@@ -1,6 +1,7 @@
 #include "core/columnar/accumulator.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,7 +9,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include "core/columnar/accumulator_impl.h"
+#include "core/columnar/scalar_parse/fast_parse.h"
 #include "core/columnar/utf8_check.h"
 #include "core/invariant.h"
 
@@ -62,6 +66,41 @@ std::string overflow_text(const char* what, std::uint64_t limit, const char* uni
   return std::string(what) + " exceeds " + std::to_string(limit) + " " + unit;
 }
 
+// ---------------------------------------------------------------- reservations
+
+// A large buffer is filled once from start to end, so where the kernel hands
+// out huge pages on request it costs one page fault per 2 MiB instead of one
+// per 4 KiB (the faults of a 10-million-row column otherwise outweigh the
+// parsing). Only buffers of 32 MiB and more are advised: the C library maps
+// those on their own and unmaps them when they are freed, so the advice never
+// outlives the buffer and never reaches memory handed out for other uses.
+// Only the whole 2 MiB pages inside the buffer are advised. Advice only:
+// nothing changes when it is not taken.
+constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
+constexpr std::size_t kHugePageAdviceFrom = std::size_t{32} << 20;
+
+template <class T>
+void advise_huge_pages(const std::vector<T>& v) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const std::size_t bytes = v.capacity() * sizeof(T);
+  if (bytes < kHugePageAdviceFrom) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(v.data());
+  const std::uintptr_t begin = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const std::uintptr_t end = (start + bytes) & ~(kHugePageBytes - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)v;
+#endif
+}
+
+// Reserves room for `count` elements (when it has less) and advises huge pages for it.
+template <class T>
+void reserve_values(std::vector<T>& v, std::size_t count) {
+  if (count <= v.capacity()) return;
+  v.reserve(count);
+  advise_huge_pages(v);
+}
+
 // ---------------------------------------------------------------- per-kind appends
 
 template <class T>
@@ -93,7 +132,90 @@ void string_push(ColumnAccumulator::Impl& a, std::string_view text) {
   a.validity.push(true);
 }
 
-std::uint32_t dictionary_lookup_or_insert(ColumnAccumulator::Impl& a, std::string_view text) {
+constexpr std::uint64_t kSlotHashMask = 0xFFFFFFFF00000000ULL;
+constexpr std::size_t kMinDictionarySlots = 64;
+constexpr std::size_t kSlotsPerKey = 4;
+
+std::string_view dictionary_key_text(const ColumnAccumulator::Impl& a, std::uint32_t key) {
+  return bytes_view(a.dict_bytes, a.dict_offsets[key], a.dict_offsets[key + 1]);
+}
+
+void slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uint32_t key) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t i = static_cast<std::size_t>(hash) & mask;
+  while (slots[i] != 0) i = (i + 1) & mask;
+  slots[i] = (hash & kSlotHashMask) | (static_cast<std::uint64_t>(key) + 1);
+}
+
+// Makes room for the dictionary's current keys at most a quarter full (so a
+// lookup rarely probes a second slot), re-hashing
+// every key into a table of twice the size when needed.
+void slots_fit(ColumnAccumulator::Impl& a) {
+  const std::size_t count = a.dict_offsets.size() - 1;
+  if (kSlotsPerKey * count <= a.dict_slots.size()) return;
+  std::size_t size = std::max(kMinDictionarySlots, a.dict_slots.size());
+  while (kSlotsPerKey * count > size) size *= 2;
+  std::vector<std::uint64_t> fresh(size, 0);
+  for (std::size_t key = 0; key < count; ++key) {
+    const std::string_view text = dictionary_key_text(a, static_cast<std::uint32_t>(key));
+    slot_insert(fresh, dictionary_text_hash(text.data(), text.size()), static_cast<std::uint32_t>(key));
+  }
+  a.dict_slots = std::move(fresh);
+}
+
+// Whether the n bytes at p and q are equal; short texts are compared as two
+// overlapping words (within their own bytes) instead of through a call.
+inline bool same_bytes(const char* p, const char* q, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || std::memcmp(p, q, n) == 0;
+}
+
+// The key of `text` when the dictionary holds it, else kNoKey.
+inline std::uint32_t dictionary_find(const ColumnAccumulator::Impl& a, std::string_view text, std::uint64_t hash) {
+  if (a.dict_slots.empty()) return ColumnAccumulator::kNoKey;
+  const std::uint64_t tag = hash & kSlotHashMask;
+  const std::size_t mask = a.dict_slots.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const std::uint64_t slot = a.dict_slots[i];
+    if (slot == 0) return ColumnAccumulator::kNoKey;
+    if ((slot & kSlotHashMask) != tag) continue;
+    const auto key = static_cast<std::uint32_t>(slot) - 1;
+    const std::int32_t begin = a.dict_offsets[key];
+    const std::int32_t end = a.dict_offsets[key + 1];
+    if (static_cast<std::size_t>(end - begin) == text.size() &&
+        same_bytes(reinterpret_cast<const char*>(a.dict_bytes.data()) + begin, text.data(), text.size())) {
+      return key;
+    }
+  }
+}
+
+// A text the table does not hold: added to the dictionary (kNoKey when it
+// has no room left).
+std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view text, std::uint64_t hash);
+
+inline std::uint32_t dictionary_lookup_or_insert(ColumnAccumulator::Impl& a, std::string_view text) {
+  const std::uint64_t hash = dictionary_text_hash(text.data(), text.size());
+  const std::uint32_t key = dictionary_find(a, text, hash);
+  return key != ColumnAccumulator::kNoKey ? key : dictionary_insert(a, text, hash);
+}
+
+std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view text, std::uint64_t hash) {
+  // Every key is in the table, so the text is new; the index records it too.
   auto it = a.index.find(text);
   if (it != a.index.end()) return it->second;
   const std::uint64_t count = a.dict_offsets.size() - 1;
@@ -112,6 +234,11 @@ std::uint32_t dictionary_lookup_or_insert(ColumnAccumulator::Impl& a, std::strin
   a.dict_offsets.push_back(static_cast<std::int32_t>(used + text.size()));
   auto placed = a.index.emplace(std::string(text), key).first;
   if (placed->first.capacity() > kInlineTextCapacity) a.index_text_heap += placed->first.capacity() + 1;
+  if (kSlotsPerKey * (static_cast<std::size_t>(count) + 1) > a.dict_slots.size()) {
+    slots_fit(a);  // re-hashes the new key with the others
+  } else {
+    slot_insert(a.dict_slots, hash, key);
+  }
   return key;
 }
 
@@ -164,34 +291,213 @@ std::string_view dictionary_text(const ColumnAccumulator::Impl& a, std::uint64_t
   return bytes_view(a.dict_bytes, a.dict_offsets[key], a.dict_offsets[key + 1]);
 }
 
+// ---------------------------------------------------------------- column appends
+
+// Room for `extra` more elements, growing geometrically when it must grow.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+  const std::size_t needed = v.size() + extra;
+  if (needed > v.capacity()) reserve_values(v, std::max(needed, 2 * v.capacity()));
+}
+
+// Bits [start, start + count) of an LSB-first bitmap (count 1 to 64), lowest first.
+inline std::uint64_t read_bits(const std::uint8_t* bitmap, std::uint64_t start, unsigned count) {
+  const std::uint8_t* b = bitmap + (start >> 3);
+  const unsigned shift = static_cast<unsigned>(start & 7);
+  const unsigned bytes = (shift + count + 7) / 8;  // at most 9
+  unsigned __int128 wide = 0;
+  for (unsigned k = 0; k < bytes; ++k) wide |= static_cast<unsigned __int128>(b[k]) << (8 * k);
+  const auto bits = static_cast<std::uint64_t>(wide >> shift);
+  return count == 64 ? bits : bits & ((std::uint64_t{1} << count) - 1);
+}
+
+// Walks the rows of `c` in blocks of 64. `parse(p, n, slot)` reads a present
+// row's text into `slot` and says whether it is valid (on failure it leaves
+// zero there); a null row gets a zero slot. Each block's values are gathered
+// on the stack and appended with one insert, its validity bits as one word.
+// With kCanFail, a present row stored as null is a parse failure, and the
+// first one is returned.
+template <class Offset, bool kCanFail, class T, class Parse>
+std::optional<std::uint64_t> append_rows(ValidityBitmap& validity, std::vector<T>& values, const TextColumnView& c,
+                                         Parse&& parse) {
+  const Offset* const offsets = static_cast<const Offset*>(c.offsets);
+  const char* const data = c.data;
+  std::optional<std::uint64_t> first_failure;
+  validity.reserve_more(c.length);
+  reserve_more(values, static_cast<std::size_t>(c.length));
+  T block_values[64];
+  for (std::uint64_t block = 0; block < c.length; block += 64) {
+    const auto count = static_cast<unsigned>(std::min<std::uint64_t>(64, c.length - block));
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const std::uint64_t present =
+        c.validity != nullptr ? read_bits(c.validity, c.validity_offset + block, count) : all;
+    const Offset* o = offsets + block;
+    std::uint64_t valid = 0;
+    if (present == all) {
+      for (unsigned j = 0; j < count; ++j) {
+        const bool ok = parse(data + o[j], static_cast<std::size_t>(o[j + 1] - o[j]), block_values[j]);
+        valid |= static_cast<std::uint64_t>(ok) << j;
+      }
+    } else {
+      for (unsigned j = 0; j < count; ++j) {
+        if ((present >> j) & 1) {
+          const bool ok = parse(data + o[j], static_cast<std::size_t>(o[j + 1] - o[j]), block_values[j]);
+          valid |= static_cast<std::uint64_t>(ok) << j;
+        } else {
+          block_values[j] = T{};
+        }
+      }
+    }
+    if constexpr (kCanFail) {
+      if (valid != present && !first_failure) {
+        first_failure = block + static_cast<std::uint64_t>(std::countr_zero(present & ~valid));
+      }
+    }
+    values.insert(values.end(), block_values, block_values + count);
+    validity.append_word(valid, count);
+  }
+  return first_failure;
+}
+
+// String rows in bulk: the offsets are shifted, the bytes of the valid rows
+// are copied in runs (null rows contribute no bytes, whatever their offsets
+// span in the input), and the validity bits are taken over a word at a time.
+// False, with nothing appended, when the texts might pass the offset limit
+// (the row-by-row path then records exactly where).
+template <class Offset>
+bool string_append_bulk(ColumnAccumulator::Impl& a, const TextColumnView& c) {
+  const Offset* const offsets = static_cast<const Offset*>(c.offsets);
+  const std::uint64_t n = c.length;
+  const auto span = static_cast<std::uint64_t>(offsets[n] - offsets[0]);
+  const std::uint64_t used = a.str_bytes.size();
+  if (a.overflow.has_value() || used + span > a.offset_limit) return false;
+  reserve_more(a.str_offsets, static_cast<std::size_t>(n));
+  reserve_more(a.str_bytes, static_cast<std::size_t>(span));
+  a.validity.reserve_more(n);
+  const auto* const data = reinterpret_cast<const std::uint8_t*>(c.data);
+  // Input position minus output position at the current row boundary.
+  auto delta = static_cast<std::int64_t>(offsets[0]) - static_cast<std::int64_t>(used);
+  auto run_begin = static_cast<std::int64_t>(offsets[0]);  // first input byte not yet copied
+  for (std::uint64_t block = 0; block < n; block += 64) {
+    const auto count = static_cast<unsigned>(std::min<std::uint64_t>(64, n - block));
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const std::uint64_t present =
+        c.validity != nullptr ? read_bits(c.validity, c.validity_offset + block, count) : all;
+    const Offset* o = offsets + block;
+    std::int32_t ends[64];
+    if (present == all) {
+      for (unsigned j = 0; j < count; ++j) ends[j] = static_cast<std::int32_t>(static_cast<std::int64_t>(o[j + 1]) - delta);
+    } else {
+      for (unsigned j = 0; j < count; ++j) {
+        const auto begin = static_cast<std::int64_t>(o[j]);
+        const auto end = static_cast<std::int64_t>(o[j + 1]);
+        if (((present >> j) & 1) == 0 && end != begin) {
+          // A null row spanning bytes: copy the run before it, skip its bytes.
+          a.str_bytes.insert(a.str_bytes.end(), data + run_begin, data + begin);
+          run_begin = end;
+          delta += end - begin;
+        }
+        ends[j] = static_cast<std::int32_t>(end - delta);
+      }
+    }
+    a.str_offsets.insert(a.str_offsets.end(), ends, ends + count);
+    a.validity.append_word(present, count);
+  }
+  a.str_bytes.insert(a.str_bytes.end(), data + run_begin, data + static_cast<std::int64_t>(offsets[n]));
+  return true;
+}
+
+template <class Offset>
+std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumulator::Impl& a,
+                                           const TextColumnView& c) {
+  const char* const readable_end = c.data + c.data_size;
+  switch (a.kind) {
+    case Kind::String: {
+      if (string_append_bulk<Offset>(a, c)) return std::nullopt;
+      // Row by row: the offset limit is in reach.
+      for (std::uint64_t row = 0; row < c.length; ++row) {
+        if (c.is_valid(row)) {
+          acc.append_text(c.text(row));
+        } else {
+          acc.append_null();
+        }
+      }
+      return std::nullopt;
+    }
+    case Kind::Int64:
+      return append_rows<Offset, true>(a.validity, a.i64_values, c,
+                                       [readable_end](const char* p, std::size_t n, std::int64_t& slot) {
+                                         return fast::parse_int64_into(p, n, readable_end, slot);
+                                       });
+    case Kind::Float64:
+      return append_rows<Offset, true>(a.validity, a.f64_values, c, [](const char* p, std::size_t n, double& slot) {
+        return fast::parse_float64_into(p, n, slot);
+      });
+    case Kind::Boolean:
+      return append_rows<Offset, true>(a.validity, a.bool_values, c,
+                                       [readable_end](const char* p, std::size_t n, std::uint8_t& slot) {
+                                         return fast::parse_boolean_into(p, n, readable_end, slot);
+                                       });
+    case Kind::Date32:
+      return append_rows<Offset, true>(a.validity, a.date_values, c,
+                                       [](const char* p, std::size_t n, std::int32_t& slot) {
+                                         return fast::parse_date32_into(p, n, slot);
+                                       });
+    case Kind::Timestamp: {
+      const TimestampParser& parser = *a.timestamp_parser;
+      return append_rows<Offset, true>(a.validity, a.i64_values, c,
+                                       [&parser](const char* p, std::size_t n, std::int64_t& slot) {
+                                         return parser.parse_into(std::string_view(p, n), slot);
+                                       });
+    }
+    case Kind::Decimal128: {
+      const std::uint8_t scale = a.scale;
+      return append_rows<Offset, true>(a.validity, a.dec_values, c,
+                                       [scale](const char* p, std::size_t n, int128& slot) {
+                                         return fast::parse_decimal128_into(p, n, scale, slot);
+                                       });
+    }
+    case Kind::Dictionary:
+      // A text that finds no room in the dictionary is stored as null, but
+      // it is not a parse failure (as with append_text).
+      return append_rows<Offset, false>(a.validity, a.keys, c, [&a](const char* p, std::size_t n, std::int32_t& slot) {
+        const std::uint32_t key = dictionary_lookup_or_insert(a, std::string_view(p, n));
+        const bool stored = key != ColumnAccumulator::kNoKey;
+        slot = stored ? static_cast<std::int32_t>(key) : 0;
+        return stored;
+      });
+  }
+  return std::nullopt;
+}
+
 std::unique_ptr<ColumnAccumulator::Impl> make_impl(const FieldType& type, std::uint64_t capacity) {
   auto a = std::make_unique<ColumnAccumulator::Impl>();
   a->kind = kind_for(type.tag);
   switch (a->kind) {
     case Kind::String: {
       const std::uint64_t n = std::min(capacity, kStringReserveRows);
-      a->str_bytes.reserve(kStringReserveBytesPerRow * n);
-      a->str_offsets.reserve(n + 1);
+      reserve_values(a->str_bytes, kStringReserveBytesPerRow * n);
+      reserve_values(a->str_offsets, n + 1);
       a->str_offsets.push_back(0);
       a->validity.reserve(n);
       return a;
     }
-    case Kind::Int64: a->i64_values.reserve(capacity); break;
-    case Kind::Float64: a->f64_values.reserve(capacity); break;
-    case Kind::Boolean: a->bool_values.reserve(capacity); break;
-    case Kind::Date32: a->date_values.reserve(capacity); break;
+    case Kind::Int64: reserve_values(a->i64_values, capacity); break;
+    case Kind::Float64: reserve_values(a->f64_values, capacity); break;
+    case Kind::Boolean: reserve_values(a->bool_values, capacity); break;
+    case Kind::Date32: reserve_values(a->date_values, capacity); break;
     case Kind::Timestamp:
-      a->i64_values.reserve(capacity);
+      reserve_values(a->i64_values, capacity);
       a->unit = type.unit;
       a->pattern = type.pattern;
       a->timestamp_parser.emplace(type.unit, a->pattern);
       break;
     case Kind::Decimal128:
-      a->dec_values.reserve(capacity);
+      reserve_values(a->dec_values, capacity);
       a->scale = type.scale;
       break;
     case Kind::Dictionary:
-      a->keys.reserve(capacity);
+      reserve_values(a->keys, capacity);
       a->dict_offsets.push_back(0);
       break;
   }
@@ -281,6 +587,50 @@ bool ColumnAccumulator::append_text(std::optional<std::string_view> text) {
 }
 
 void ColumnAccumulator::append_null() { push_null(*impl_); }
+
+void ColumnAccumulator::append_nulls(std::uint64_t count) {
+  Impl& a = *impl_;
+  if (count == 0) return;
+  const auto n = static_cast<std::size_t>(count);
+  switch (a.kind) {
+    case Kind::String: a.str_offsets.insert(a.str_offsets.end(), n, a.str_offsets.back()); break;
+    case Kind::Int64:
+    case Kind::Timestamp: a.i64_values.resize(a.i64_values.size() + n, 0); break;
+    case Kind::Float64: a.f64_values.resize(a.f64_values.size() + n, 0.0); break;
+    case Kind::Boolean: a.bool_values.resize(a.bool_values.size() + n, 0); break;
+    case Kind::Date32: a.date_values.resize(a.date_values.size() + n, 0); break;
+    case Kind::Decimal128: a.dec_values.resize(a.dec_values.size() + n, 0); break;
+    case Kind::Dictionary: a.keys.resize(a.keys.size() + n, 0); break;
+  }
+  a.validity.append_run(false, count);
+}
+
+std::optional<std::uint64_t> ColumnAccumulator::append_texts(const TextColumnView& column) {
+  if (column.length == 0) return std::nullopt;
+  return column.large_offsets ? append_column<std::int64_t>(*this, *impl_, column)
+                              : append_column<std::int32_t>(*this, *impl_, column);
+}
+
+void ColumnAccumulator::reserve_for_texts(std::uint64_t rows, std::uint64_t text_bytes) {
+  Impl& a = *impl_;
+  const auto n = static_cast<std::size_t>(rows);
+  switch (a.kind) {
+    case Kind::String: {
+      const std::uint64_t room = a.offset_limit - std::min<std::uint64_t>(a.offset_limit, a.str_bytes.size());
+      reserve_values(a.str_bytes, a.str_bytes.size() + static_cast<std::size_t>(std::min(text_bytes, room)));
+      reserve_values(a.str_offsets, a.str_offsets.size() + n);
+      break;
+    }
+    case Kind::Int64:
+    case Kind::Timestamp: reserve_values(a.i64_values, a.i64_values.size() + n); break;
+    case Kind::Float64: reserve_values(a.f64_values, a.f64_values.size() + n); break;
+    case Kind::Boolean: reserve_values(a.bool_values, a.bool_values.size() + n); break;
+    case Kind::Date32: reserve_values(a.date_values, a.date_values.size() + n); break;
+    case Kind::Decimal128: reserve_values(a.dec_values, a.dec_values.size() + n); break;
+    case Kind::Dictionary: reserve_values(a.keys, a.keys.size() + n); break;
+  }
+  a.validity.reserve(a.len() + rows);
+}
 
 bool ColumnAccumulator::append_value(const ScalarValue& value) {
   Impl& a = *impl_;
@@ -480,6 +830,7 @@ std::uint64_t ColumnAccumulator::reserved_bytes() const {
   total += a.dict_offsets.capacity() * sizeof(std::int32_t);
   if (a.kind == Kind::Dictionary) {
     total += a.index.bucket_count() * sizeof(void*) + a.index.size() * kIndexNodeBytes + a.index_text_heap;
+    total += a.dict_slots.capacity() * sizeof(std::uint64_t);
   }
   if (a.pattern) total += a.pattern->capacity();
   return total;

@@ -4,6 +4,7 @@
 // becomes a null (the accumulator never fails on bad data).
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +21,14 @@ namespace vorpel {
 class ValidityBitmap {
  public:
   void reserve(std::uint64_t bits);
+  // Room for `extra` more bits, growing geometrically when it must grow.
+  void reserve_more(std::uint64_t extra);
   inline void push(bool valid);
   inline void pop();  // no-op when empty
+  // Appends the low `count` (1 to 64) bits of `bits`, lowest first.
+  inline void append_word(std::uint64_t bits, unsigned count);
+  // Appends `count` bits of the same value.
+  void append_run(bool valid, std::uint64_t count);
   bool is_valid(std::uint64_t i) const { return (bytes_[i >> 3] >> (i & 7)) & 1; }
   std::uint64_t len() const { return len_; }
   std::uint64_t null_count() const { return null_count_; }
@@ -46,6 +53,24 @@ inline void ValidityBitmap::push(bool valid) {
     ++null_count_;
   }
   ++len_;
+}
+
+inline void ValidityBitmap::append_word(std::uint64_t bits, unsigned count) {
+  if (count < 64) bits &= (std::uint64_t{1} << count) - 1;
+  null_count_ += count - static_cast<unsigned>(__builtin_popcountll(bits));
+  const unsigned shift = static_cast<unsigned>(len_ & 7);
+  const std::size_t first = static_cast<std::size_t>(len_ >> 3);
+  len_ += count;
+  // New bytes start at 0; the bits at and above the old length are 0 already.
+  bytes_.resize(static_cast<std::size_t>((len_ + 7) >> 3));
+  std::uint8_t* out = bytes_.data() + first;
+  if (shift == 0 && count == 64) {
+    std::memcpy(out, &bits, 8);
+    return;
+  }
+  const unsigned __int128 wide = static_cast<unsigned __int128>(bits) << shift;
+  const std::size_t touched = bytes_.size() - first;  // at most 9
+  for (std::size_t k = 0; k < touched; ++k) out[k] = static_cast<std::uint8_t>(out[k] | static_cast<std::uint8_t>(wide >> (8 * k)));
 }
 
 inline void ValidityBitmap::pop() {
@@ -85,6 +110,44 @@ struct ScalarValue {
   std::string debug_text() const;
 };
 
+// A borrowed column of texts, as an Arrow string array lays them out: row i
+// is data[offsets[i] .. offsets[i + 1]) unless its validity bit is 0.
+struct TextColumnView {
+  const void* offsets = nullptr;  // length + 1 entries, std::int32_t or (large) std::int64_t
+  bool large_offsets = false;
+  const char* data = nullptr;
+  // Bytes readable from `data`; every offset lies within it and offsets never
+  // decrease (the caller has checked both).
+  std::uint64_t data_size = 0;
+  const std::uint8_t* validity = nullptr;  // LSB first; null when no row is null
+  std::uint64_t validity_offset = 0;       // bit of row 0
+  std::uint64_t length = 0;
+
+  bool is_valid(std::uint64_t row) const {
+    if (validity == nullptr) return true;
+    const std::uint64_t bit = validity_offset + row;
+    return (validity[bit >> 3] >> (bit & 7)) & 1;
+  }
+  std::string_view text(std::uint64_t row) const {
+    std::uint64_t begin = 0, end = 0;
+    if (large_offsets) {
+      begin = static_cast<std::uint64_t>(static_cast<const std::int64_t*>(offsets)[row]);
+      end = static_cast<std::uint64_t>(static_cast<const std::int64_t*>(offsets)[row + 1]);
+    } else {
+      begin = static_cast<std::uint64_t>(static_cast<const std::int32_t*>(offsets)[row]);
+      end = static_cast<std::uint64_t>(static_cast<const std::int32_t*>(offsets)[row + 1]);
+    }
+    return std::string_view(data + begin, static_cast<std::size_t>(end - begin));
+  }
+  // Bytes the texts span (from the first offset to the last).
+  std::uint64_t text_bytes() const {
+    if (length == 0) return 0;
+    const std::string_view first = text(0);
+    const std::string_view last = text(length - 1);
+    return static_cast<std::uint64_t>((last.data() + last.size()) - first.data());
+  }
+};
+
 class ColumnAccumulator {
  public:
   // Variant order is fixed (tags 0 to 7).
@@ -109,6 +172,18 @@ class ColumnAccumulator {
   // stored), so a strict caller needs no second parse.
   bool append_text(std::optional<std::string_view> text);
   void append_null();
+  // Appends `count` nulls.
+  void append_nulls(std::uint64_t count);
+  // Appends every row of `column` in order, exactly as append_text would one
+  // row at a time (a row whose validity bit is 0 as absent). Returns the index
+  // within `column` of the first row whose text failed to parse (a null was
+  // stored for it), or nothing when none failed.
+  std::optional<std::uint64_t> append_texts(const TextColumnView& column);
+  // Capacity hint: about `rows` more values carrying `text_bytes` bytes of text
+  // are coming. A String column reserves exactly that room (the default
+  // reservation of `create` is a guess capped at 16 bytes for 1000000 rows);
+  // the other kinds reserve the rows.
+  void reserve_for_texts(std::uint64_t rows, std::uint64_t text_bytes);
   // Appends a typed value converted by the conversion matrix. For `Str` the
   // return value is as for append_text; for other kinds it is true.
   bool append_value(const ScalarValue& value);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,6 +26,50 @@ struct TextHash {
 };
 
 using DictionaryIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
+
+// A fast 64-bit hash of a text that reads only the text's own bytes
+// (multiply-fold mixing; short texts are read as two overlapping words).
+inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n) {
+  constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
+  constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
+  constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
+  auto fold = [](std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+  };
+  auto u64 = [](const char* q) {
+    std::uint64_t v;
+    std::memcpy(&v, q, 8);
+    return v;
+  };
+  auto u32 = [](const char* q) {
+    std::uint32_t v;
+    std::memcpy(&v, q, 4);
+    return static_cast<std::uint64_t>(v);
+  };
+  std::uint64_t seed = k0 ^ n;
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = u64(p);
+      b = u64(p + n - 8);
+    } else if (n >= 4) {
+      a = u32(p);
+      b = u32(p + n - 4);
+    } else if (n > 0) {
+      a = (static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) << 16) |
+          (static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8) |
+          static_cast<unsigned char>(p[n - 1]);
+    }
+  } else {
+    std::size_t i = 0;
+    for (; i + 16 < n; i += 16) seed = fold(u64(p + i) ^ k1, u64(p + i + 8) ^ seed);
+    a = u64(p + n - 16);
+    b = u64(p + n - 8);
+  }
+  return fold(k1 ^ n, fold(a ^ k1, b ^ seed ^ k2));
+}
 
 // One record per variant would make every append dispatch twice; instead the
 // accumulator keeps one member per buffer and uses only the ones of its kind
@@ -48,6 +93,12 @@ struct ColumnAccumulator::Impl {
   std::vector<std::uint8_t> dict_bytes;    // Dictionary: distinct texts end to end
   std::vector<std::int32_t> dict_offsets;  // Dictionary: always starts with 0
   DictionaryIndex index;                   // Dictionary: text -> key
+  // Dictionary: the lookup table in front of `index` that the appends probe
+  // (open addressing, a power-of-two count of slots, at most a quarter of
+  // them used). A slot holds key + 1 in its low 32 bits (0 = empty) and the high 32
+  // bits of the text's hash (dictionary_text_hash) above them. Every key of
+  // the dictionary is in it.
+  std::vector<std::uint64_t> dict_slots;
   std::uint64_t index_text_heap = 0;       // heap bytes of the index's own text copies
 
   std::optional<std::string> pattern;      // Timestamp

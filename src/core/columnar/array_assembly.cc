@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/columnar/accumulator_impl.h"
+#include "core/columnar/utf8_check.h"
 #include "core/invariant.h"
 
 namespace vorpel {
@@ -15,6 +16,13 @@ namespace {
 using Kind = ColumnAccumulator::Kind;
 
 constexpr std::int32_t kMaxDecimalPrecision = 38;
+
+// 10^38, the smallest magnitude that needs 39 digits.
+constexpr unsigned __int128 scalar_limit_pow10_38() {
+  unsigned __int128 v = 1;
+  for (int i = 0; i < kMaxDecimalPrecision; ++i) v *= 10;
+  return v;
+}
 
 CoreError arrow_error(const arrow::Status& status) { return CoreError::arrow(status.ToString()); }
 
@@ -35,12 +43,12 @@ void require_offsets(const std::vector<std::int32_t>& offsets, std::size_t byte_
   if (offsets.empty()) core_invariant_failed("empty offsets list");
   if (offsets.size() != static_cast<std::size_t>(rows) + 1) core_invariant_failed("offsets list length differs from row count");
   if (offsets.front() != 0) core_invariant_failed("offsets list does not start at 0");
-  std::int32_t prev = 0;
-  for (std::int32_t o : offsets) {
-    if (o < prev) core_invariant_failed("decreasing offsets list");
-    prev = o;
+  bool ordered = true;  // one pass without early exits, so it vectorises
+  for (std::size_t i = 1; i < offsets.size(); ++i) ordered &= offsets[i - 1] <= offsets[i];
+  if (!ordered) core_invariant_failed("decreasing offsets list");
+  if (static_cast<std::size_t>(offsets.back()) != byte_total) {
+    core_invariant_failed("offsets list does not end at the byte total");
   }
-  if (static_cast<std::size_t>(prev) != byte_total) core_invariant_failed("offsets list does not end at the byte total");
 }
 
 // Packs one byte per value (0 or 1) into Arrow's bit order, eight values per
@@ -84,24 +92,42 @@ Result<std::shared_ptr<arrow::Array>> finish_array(std::shared_ptr<arrow::ArrayD
 template <class T>
 Result<std::shared_ptr<arrow::Array>> primitive(std::shared_ptr<arrow::DataType> type, std::vector<T>& values,
                                                 std::int64_t rows, std::shared_ptr<arrow::Buffer> nulls,
-                                                std::int64_t null_count) {
+                                                std::int64_t null_count, bool full = false) {
   require_slots(values.size(), rows);
   auto data = arrow::ArrayData::Make(std::move(type), rows,
                                      {std::move(nulls), arrow::Buffer::FromVector(take(values))}, null_count);
-  return finish_array(std::move(data), false);
+  return finish_array(std::move(data), full);
+}
+
+// False when every value has at most 38 decimal digits; true when some value
+// may have more. Only the high halves are looked at (a magnitude of 10^38 or
+// more has a high half of at least 10^38 / 2^64 in magnitude), so the loop is
+// a plain range test; values under null slots are 0.
+bool maybe_beyond_precision(const std::vector<int128>& values) {
+  constexpr auto kHigh = static_cast<std::int64_t>(scalar_limit_pow10_38() >> 64);
+  bool maybe = false;
+  for (const int128 v : values) {
+    const auto high = static_cast<std::int64_t>(v >> 64);
+    maybe |= (high >= kHigh) | (high <= -kHigh);
+  }
+  return maybe;
 }
 
 // A Utf8 array over moved offsets and bytes, validated in full (offsets and
-// UTF-8 at every slice).
+// UTF-8 at every slice). The offsets are checked here and the UTF-8 in one
+// pass over the bytes; only when that finds a fault does the library's own
+// per-slice validation run, to report it in its words.
 Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offsets, std::vector<std::uint8_t>& bytes,
                                                  std::int64_t rows, std::shared_ptr<arrow::Buffer> nulls,
                                                  std::int64_t null_count) {
   require_offsets(offsets, bytes.size(), rows);
+  const bool texts_valid =
+      utf8::all_texts_valid(bytes.data(), bytes.size(), offsets.data(), static_cast<std::size_t>(rows));
   auto data = arrow::ArrayData::Make(
       arrow::utf8(), rows,
       {std::move(nulls), arrow::Buffer::FromVector(take(offsets)), arrow::Buffer::FromVector(take(bytes))},
       null_count);
-  return finish_array(std::move(data), true);
+  return finish_array(std::move(data), !texts_valid);
 }
 
 }  // namespace
@@ -163,7 +189,12 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
     case Kind::Decimal128: {
       auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
       if (!checked.ok()) return fail(arrow_error(checked.status()));
-      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count);
+      // The parser accepts any 128-bit value, but an array of precision 38
+      // must not hold one of 39 digits: the full check rejects it. One pass
+      // finds whether any value is that wide; only then does the library's
+      // full check run (per value, far slower), to report it in its words.
+      const bool wide = maybe_beyond_precision(a.dec_values);
+      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count, /*full=*/wide);
     }
     case Kind::Boolean: {
       require_slots(a.bool_values.size(), rows);
@@ -184,6 +215,7 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
       auto values = utf8_array(a.dict_offsets, a.dict_bytes, distinct, nullptr, 0);
       a.dict_offsets = {0};
       a.index.clear();
+      a.dict_slots = {};
       a.index_text_heap = 0;
       if (!values) return values;
       auto indices = arrow::MakeArray(arrow::ArrayData::Make(

@@ -222,6 +222,10 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
   if (budget_stopped_ || finished_) return;
   std::optional<std::size_t> index = get_or_create_column(name);
   if (!index) return;
+  if (has_predicate_ && pending_active()) {
+    pending_store(*index, value);
+    return;
+  }
   set_known_field(*index, value);
 }
 
@@ -261,6 +265,46 @@ void TableBuilder::end_row() {
     return;
   }
   complete_committed_row();
+}
+
+bool TableBuilder::can_push_column_at_once() const {
+  if (observer_ != nullptr || has_predicate_ || has_budget_ || finished_ || value_column_ == kNoColumn) return false;
+  // At a row boundary: no value of an open row pending in any column.
+  if (columns_[value_column_].len() != row_index_) return false;
+  return std::all_of(present_.begin(), present_.end(), [](std::uint64_t word) { return word == 0; });
+}
+
+void TableBuilder::push_text_column(const TextColumnView& column) {
+  if (column.length == 0) return;
+  if (!can_push_column_at_once()) {
+    for (std::uint64_t row = 0; row < column.length; ++row) {
+      begin_row();
+      if (column.is_valid(row)) push_scalar(ScalarValue::of_str(column.text(row)));
+      end_row();
+    }
+    return;
+  }
+  const std::uint64_t first_row = row_index_;
+  const std::optional<std::uint64_t> failed = columns_[value_column_].append_texts(column);
+  // Every other column misses the field in every row.
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    if (i != value_column_) columns_[i].append_nulls(column.length);
+  }
+  if (first_row == 0 && column.is_valid(0)) {
+    row_field_count_ = 0;
+    record_first_row_field(value_column_);
+  }
+  row_field_count_ = column.is_valid(column.length - 1) ? 1 : 0;
+  if (failed && strict_ && !pending_error_) {
+    row_index_ = first_row + *failed;  // the row the message names
+    record_strict_failure(value_column_, column.text(*failed));
+  }
+  row_index_ = first_row + column.length;
+  rows_kept_ += column.length;
+}
+
+void TableBuilder::reserve_value_texts(std::uint64_t rows, std::uint64_t text_bytes) {
+  if (value_column_ != kNoColumn) columns_[value_column_].reserve_for_texts(rows, text_bytes);
 }
 
 void TableBuilder::complete_committed_row() {

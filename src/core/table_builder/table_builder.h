@@ -80,6 +80,18 @@ class TableBuilder {
   void set_field(std::string_view name, const ScalarValue& value);
   void end_row();
 
+  // Feeds one row per row of `column`, exactly as this loop would:
+  //   begin_row(); if the row is not null, push_scalar(its text); end_row();
+  // (every row fed, the first strict failure recorded with its row and text).
+  // When nothing can differ from row to row (no observer, predicate or memory
+  // budget, the column for "value" exists, no row is open) the rows go to the
+  // column's accumulator as one batch; otherwise the loop runs as written.
+  void push_text_column(const TextColumnView& column);
+  // Capacity hint: about `rows` more rows carrying `text_bytes` bytes of text
+  // will be pushed as the field "value". A String column then reserves exactly
+  // that room instead of its default guess. No effect before that column exists.
+  void reserve_value_texts(std::uint64_t rows, std::uint64_t text_bytes);
+
   std::uint64_t estimated_bytes() const;
   static std::uint64_t value_estimate(const ScalarValue& value);
   // For row feeders running under a memory budget.
@@ -196,6 +208,9 @@ class TableBuilder {
   bool pending_active() const;
   // push_scalar while buffering, after the budget check.
   void pending_buffer(const ScalarValue& value);
+  // A value of the known column `column` while buffering (from pending_buffer
+  // and set_field): strict check, then into the pending row.
+  void pending_store(std::size_t column, const ScalarValue& value);
   // end_row while buffering: decides the row and keeps or drops it.
   void pending_end_row();
   // end_row otherwise, after missing values were filled with nulls: whether
@@ -217,6 +232,8 @@ class TableBuilder {
   // The budget check of push_scalar: false when the value must be discarded.
   bool budget_admits(const ScalarValue& value);
   void complete_committed_row();
+  // Whether push_text_column may hand the whole column to the accumulator.
+  bool can_push_column_at_once() const;
   bool all_present() const;
   void resize_present();
   // Turns the String column `column` into a Dictionary one when its distinct

@@ -195,7 +195,9 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
     negative = *p == '-';
     ++p;
   }
-  const char* dot = static_cast<const char*>(std::memchr(p, '.', static_cast<std::size_t>(end - p)));
+  // An empty view may carry a null pointer, which memchr must not be given.
+  const char* dot =
+      p < end ? static_cast<const char*>(std::memchr(p, '.', static_cast<std::size_t>(end - p))) : nullptr;
   const char* int_end = dot ? dot : end;
   const char* frac_begin = dot ? dot + 1 : end;
   if (int_end == p && frac_begin == end) return std::nullopt;  // no digit at all

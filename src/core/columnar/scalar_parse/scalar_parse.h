@@ -71,6 +71,8 @@ class TimestampParser {
  public:
   TimestampParser(TimeUnit unit, const std::optional<std::string>& pattern);
   std::optional<std::int64_t> parse(std::string_view text) const;
+  // The same, for per-value loops: true and the value in `out`, or false and 0.
+  bool parse_into(std::string_view text, std::int64_t& out) const;
   TimeUnit unit() const { return unit_; }
 
   // One compiled directive, or a run of literal bytes of `literals_`.
@@ -96,12 +98,34 @@ class TimestampParser {
     std::uint32_t length = 0;  // Literal: byte count
   };
 
+  // A custom pattern of fixed-width numeric fields (%Y as four digits, the
+  // others as two) and literal bytes, each field at most once: the shape most
+  // values of such a column have. A text of exactly that shape is read by
+  // position with eight bytes per check; every other text goes through the
+  // program. Empty (length 0) when the pattern has no such form.
+  struct FixedLayout {
+    std::uint32_t length = 0;
+    // Byte positions of the fields; -1 when the pattern lacks the field.
+    std::int32_t year = -1, month = -1, day = -1, hour = -1, minute = -1, second = -1;
+    // One check per eight bytes (the last one may overlap the one before):
+    // the bytes at `offset` must equal `expected` under `literal_mask` and be
+    // ASCII digits under `digit_mask`.
+    struct Word {
+      std::uint32_t offset = 0;
+      std::uint64_t expected = 0;
+      std::uint64_t literal_mask = 0;
+      std::uint64_t digit_mask = 0;
+    };
+    std::vector<Word> words;
+  };
+
  private:
   TimeUnit unit_;
   bool has_pattern_ = false;
   bool pattern_valid_ = false;  // false: the custom pattern can never match
   std::vector<Step> program_;
   std::string literals_;
+  FixedLayout fixed_;
 };
 
 // Convenience form that compiles the pattern for this one call (which

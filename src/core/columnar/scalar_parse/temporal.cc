@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/columnar/scalar_parse/fast_parse.h"
 #include "core/columnar/scalar_parse/internal.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 
@@ -334,6 +335,173 @@ bool compile_pattern(std::string_view pattern, std::vector<Step>& program, std::
   return has_year && ((has_month && has_day) || has_yday) && has_hour12 == has_ampm;
 }
 
+// ---------------------------------------------------------------- fixed-width fast path
+
+using FixedLayout = TimestampParser::FixedLayout;
+
+// Derives the fixed-width form of a compiled pattern (see FixedLayout). Only
+// the seven plain directives qualify; a text of exactly the layout's shape is
+// read by the general interpreter exactly as by position: each numeric field
+// finds its full width of digits (so greedy reading takes all of them and
+// skips no whitespace), every literal byte is where the layout says, and a
+// Space step meets one blank followed by a byte that is not whitespace.
+bool build_fixed_layout(const std::vector<Step>& program, const std::string& literals, FixedLayout& out) {
+  out = FixedLayout{};
+  std::string expected;
+  std::string digit;  // 1 at digit positions
+  auto field = [&](std::int32_t& slot, std::size_t width) {
+    if (slot >= 0) return false;  // a field given twice must agree: leave it to the interpreter
+    slot = static_cast<std::int32_t>(expected.size());
+    expected.append(width, '0');
+    digit.append(width, '\1');
+    return true;
+  };
+  bool after_space = false;
+  for (const Step& step : program) {
+    bool ok = true;
+    switch (step.op) {
+      case Op::Literal: {
+        const char* bytes = literals.data() + step.offset;
+        // A blank step would also swallow whitespace at the start of the literal.
+        if (after_space && ws_len_at(bytes, bytes + step.length) != 0) return false;
+        expected.append(bytes, step.length);
+        digit.append(step.length, '\0');
+        break;
+      }
+      case Op::Space:
+        expected.push_back(' ');
+        digit.push_back('\0');
+        break;
+      case Op::Year: ok = field(out.year, 4); break;
+      case Op::Month: ok = field(out.month, 2); break;
+      case Op::Day: ok = field(out.day, 2); break;
+      case Op::Hour24: ok = field(out.hour, 2); break;
+      case Op::Minute: ok = field(out.minute, 2); break;
+      case Op::Second: ok = field(out.second, 2); break;
+      default: return false;
+    }
+    if (!ok) return false;
+    after_space = step.op == Op::Space;
+  }
+  if (out.year < 0 || out.month < 0 || out.day < 0) return false;
+  const std::size_t length = expected.size();
+  if (length < 8 || length > 64) return false;
+  auto word_at = [&](std::size_t offset) {
+    FixedLayout::Word w;
+    w.offset = static_cast<std::uint32_t>(offset);
+    std::memcpy(&w.expected, expected.data() + offset, 8);
+    for (std::size_t k = 0; k < 8; ++k) {
+      const std::uint64_t byte = std::uint64_t{0xFF} << (8 * k);
+      if (digit[offset + k] != 0) {
+        w.digit_mask |= byte;
+      } else {
+        w.literal_mask |= byte;
+      }
+    }
+    out.words.push_back(w);
+  };
+  for (std::size_t offset = 0; offset + 8 <= length; offset += 8) word_at(offset);
+  if (length % 8 != 0) word_at(length - 8);
+  out.length = static_cast<std::uint32_t>(length);
+  return true;
+}
+
+inline unsigned two_digits(const char* p) { return static_cast<unsigned>(p[0] - '0') * 10 + static_cast<unsigned>(p[1] - '0'); }
+
+// The count of `unit` for a day of a four-digit year, seconds of the day and
+// nanoseconds below one second, as instant_to_unit computes it; false when a
+// nanosecond count leaves the 64-bit range (instant_to_unit saturates it).
+inline bool count_of_unit(std::int64_t days, std::int64_t seconds, std::int64_t nanos, TimeUnit unit,
+                          std::int64_t& out) {
+  const std::int64_t s = days * 86400 + seconds;
+  switch (unit) {
+    case TimeUnit::Second: out = s; return true;
+    case TimeUnit::Millisecond: out = s * 1000 + nanos / 1'000'000; return true;
+    case TimeUnit::Microsecond: out = s * 1'000'000 + nanos / 1000; return true;
+    case TimeUnit::Nanosecond:
+      return !__builtin_mul_overflow(s, kNanosPerSecond, &out) && !__builtin_add_overflow(out, nanos, &out);
+  }
+  return false;
+}
+
+// The value of a text of exactly the layout's shape, in `unit`. False for
+// any other text, and for the rare values the general path must settle (a
+// leap second, a nanosecond count out of range); the interpreter decides those.
+bool match_fixed(const FixedLayout& layout, std::string_view text, TimeUnit unit, std::int64_t& out) {
+  if (text.size() != layout.length) return false;
+  const char* p = text.data();
+  for (const FixedLayout::Word& w : layout.words) {
+    const std::uint64_t x = fast::load_u64(p + w.offset);
+    if (((x ^ w.expected) & w.literal_mask) != 0) return false;
+    if (!fast::eight_digits((x & w.digit_mask) | (fast::kZeros & ~w.digit_mask))) return false;
+  }
+  const char* y = p + layout.year;
+  const unsigned year = two_digits(y) * 100 + two_digits(y + 2);
+  const unsigned month = two_digits(p + layout.month);
+  const unsigned day = two_digits(p + layout.day);
+  const unsigned hour = layout.hour >= 0 ? two_digits(p + layout.hour) : 0;
+  const unsigned minute = layout.minute >= 0 ? two_digits(p + layout.minute) : 0;
+  const unsigned second = layout.second >= 0 ? two_digits(p + layout.second) : 0;
+  if (month - 1 >= 12 || hour > 23 || minute > 59 || second > 59) return false;
+  std::int64_t days = 0;
+  if (!fast::table_days(year, month, day, days)) return false;
+  return count_of_unit(days, hour * 3600 + minute * 60 + second, 0, unit, out);
+}
+
+// ---------------------------------------------------------------- ISO fast path
+
+// "YYYY-MM-DD", and the same followed by "T" or " ", "HH:MM:SS" and an
+// optional "." with digits: the common shapes of the built-in patterns, read
+// by position, as a count of `unit`. False for any other text (match_builtin
+// then decides), and for a leap second or a nanosecond count out of range.
+bool match_iso_fast(std::string_view text, TimeUnit unit, std::int64_t& out) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  if (n != 10 && n < 19) return false;
+  std::int64_t days = 0;
+  if (!fast::iso_date_days(p, days)) return false;
+  if (n == 10) return count_of_unit(days, 0, 0, unit, out);
+  if (p[10] != 'T' && p[10] != ' ') return false;
+  constexpr std::uint64_t kColons = 0x00003A00003A0000ULL;  // ':' at bytes 2 and 5
+  constexpr std::uint64_t kColonMask = 0x0000FF0000FF0000ULL;
+  const std::uint64_t x = fast::load_u64(p + 11);
+  const std::uint64_t digits = (x & ~kColonMask) | (fast::kZeros & kColonMask);
+  if (((x & kColonMask) != kColons) | !fast::eight_digits(digits)) return false;
+  // Byte k of `pairs` is the two-digit number of bytes k and k + 1: hours at
+  // byte 0, minutes at byte 3, seconds at byte 6.
+  const std::uint64_t v = digits - fast::kZeros;
+  const std::uint64_t pairs = v * 10 + (v >> 8);
+  const auto hour = static_cast<unsigned>(pairs & 0xFF);
+  const auto minute = static_cast<unsigned>((pairs >> 24) & 0xFF);
+  const auto second = static_cast<unsigned>((pairs >> 48) & 0xFF);
+  if (hour > 23 || minute > 59 || second > 59) return false;
+  std::uint32_t nanos = 0;
+  if (n > 19) {
+    if (p[19] != '.' || n == 20) return false;
+    const std::size_t digits_after = n - 20;
+    if (digits_after <= 8) {
+      // The fraction ends the text: its last eight bytes hold it, followed
+      // here by '0's up to eight places.
+      const auto shift = static_cast<unsigned>(8 * (8 - digits_after));  // 0 to 56
+      const std::uint64_t tail = fast::load_u64(p + n - 8) >> shift;
+      const std::uint64_t eight = shift == 0 ? tail : tail | (fast::kZeros << (64 - shift));
+      if (!fast::eight_digits(eight)) return false;
+      nanos = fast::eight_digits_value(eight) * 10;
+    } else {
+      unsigned kept = 0;
+      for (std::size_t i = 20; i < n; ++i) {
+        const unsigned c = static_cast<unsigned>(static_cast<unsigned char>(p[i])) - '0';
+        if (c > 9) return false;
+        if (kept < 9) {
+          nanos = nanos * 10 + c;
+          ++kept;
+        }
+      }
+    }
+  }
+  return count_of_unit(days, hour * 3600 + minute * 60 + second, nanos, unit, out);
+}
+
 }  // namespace
 
 std::optional<std::int64_t> instant_to_unit(const Instant& t, TimeUnit unit) {
@@ -355,8 +523,9 @@ std::optional<std::int64_t> instant_to_unit(const Instant& t, TimeUnit unit) {
         overflow = __builtin_mul_overflow(s, kNanosPerSecond, &r) || __builtin_add_overflow(r, t.nanos, &r);
         break;
     }
+    // An overflow of S x unit alone does not decide: near the lower end the
+    // non-negative fraction brings the sum back into range. Settle it below.
     if (!overflow) return r;
-    if (unit != TimeUnit::Nanosecond) return std::nullopt;
   }
   constexpr __int128 kMax = std::numeric_limits<std::int64_t>::max();
   constexpr __int128 kMin = std::numeric_limits<std::int64_t>::min();
@@ -448,21 +617,38 @@ TimestampParser::TimestampParser(TimeUnit unit, const std::optional<std::string>
     if (!pattern_valid_) {
       program_.clear();
       literals_.clear();
+    } else if (!scalar_detail::build_fixed_layout(program_, literals_, fixed_)) {
+      fixed_ = FixedLayout{};
     }
   }
 }
 
-std::optional<std::int64_t> TimestampParser::parse(std::string_view text) const {
+bool TimestampParser::parse_into(std::string_view text, std::int64_t& out) const {
   const std::string_view t = scalar_detail::trim_fast(text);
   if (has_pattern_ && pattern_valid_) {
+    if (fixed_.length != 0 && scalar_detail::match_fixed(fixed_, t, unit_, out)) return true;
     const char* p = t.data();
     if (auto instant = scalar_detail::run_program(program_.data(), program_.size(), literals_.data(), p,
                                                   p + t.size())) {
-      return scalar_detail::instant_to_unit(*instant, unit_);
+      const std::optional<std::int64_t> count = scalar_detail::instant_to_unit(*instant, unit_);
+      out = count.value_or(0);
+      return count.has_value();
     }
   }
-  if (auto instant = scalar_detail::match_builtin(t)) return scalar_detail::instant_to_unit(*instant, unit_);
-  return std::nullopt;
+  if (scalar_detail::match_iso_fast(t, unit_, out)) return true;
+  if (auto instant = scalar_detail::match_builtin(t)) {
+    const std::optional<std::int64_t> count = scalar_detail::instant_to_unit(*instant, unit_);
+    out = count.value_or(0);
+    return count.has_value();
+  }
+  out = 0;
+  return false;
+}
+
+std::optional<std::int64_t> TimestampParser::parse(std::string_view text) const {
+  std::int64_t count = 0;
+  if (!parse_into(text, count)) return std::nullopt;
+  return count;
 }
 
 std::optional<std::int64_t> parse_timestamp(std::string_view text, TimeUnit unit,

@@ -1,23 +1,12 @@
 #include "core/table_builder/predicates/pending_row.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstring>
+
+#include "core/columnar/utf8_check.h"
 
 namespace vorpel {
 
 namespace {
-
-// "<name>(<number>)" into the buffer.
-std::string_view debug_text(std::string_view name, std::int64_t number, TextBuffer& buffer) {
-  char* begin = buffer.chars.data();
-  std::memcpy(begin, name.data(), name.size());
-  char* out = begin + name.size();
-  *out++ = '(';
-  out = std::to_chars(out, begin + buffer.chars.size(), number).ptr;
-  *out++ = ')';
-  return std::string_view(begin, static_cast<std::size_t>(out - begin));
-}
 
 // Float64 into Int64 as a column stores it: truncated toward zero,
 // saturated, NaN as 0.
@@ -38,14 +27,17 @@ TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::B
   switch (column.kind) {
     case C::String:
     case C::Dictionary: {
+      // The text the column stores, seen as its cell reads back: a Date32 as
+      // its date, a Timestamp as its raw count (never as a date-time), a Null
+      // as a null cell, and a text that is not UTF-8 as a null cell too.
       switch (value.kind) {
-        case V::Str: return TypedCell::of_str(value.str);
+        case V::Str: return utf8::is_valid(value.str) ? TypedCell::of_str(value.str) : absent;
         case V::Int64: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
         case V::Float64: return TypedCell::of_str(cell_text(TypedCell::of_float64(value.f64), buffer));
         case V::Bool: return TypedCell::of_str(value.b ? "true" : "false");
-        case V::Date32: return TypedCell::of_str(debug_text("Date32", value.date, buffer));
-        case V::Timestamp: return TypedCell::of_str(debug_text("Timestamp", value.i64, buffer));
-        case V::Null: return TypedCell::of_str("Null");
+        case V::Date32: return TypedCell::of_str(cell_text(TypedCell::of_date32(value.date), buffer));
+        case V::Timestamp: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
+        case V::Null: return absent;
       }
       return absent;
     }
@@ -163,9 +155,40 @@ void PendingRow::clear_row() {
 std::uint64_t PendingRow::reserved_bytes() const {
   std::uint64_t bytes = text_.capacity() + entries_.overflow_capacity() * sizeof(Entry) +
                         predicate_names_.overflow_capacity() * sizeof(std::string) +
-                        predicate_columns_.overflow_words() * sizeof(std::uint64_t);
+                        (predicate_columns_.overflow_words() + named_columns_.overflow_words()) *
+                            sizeof(std::uint64_t) +
+                        timestamp_parsers_.capacity() * sizeof(std::optional<TimestampParser>);
   for (std::size_t i = 0; i < predicate_names_.size(); ++i) bytes += predicate_names_[i].capacity();
   return bytes;
+}
+
+bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
+  using C = ColumnAccumulator::Kind;
+  switch (accumulator.kind()) {
+    case C::String:
+    case C::Dictionary:
+      return true;
+    case C::Int64:
+      return parse_int64(text).has_value();
+    case C::Float64:
+      return parse_float64(text).has_value();
+    case C::Boolean:
+      return parse_boolean(text).has_value();
+    case C::Date32:
+      return parse_date32(text).has_value();
+    case C::Decimal128:
+      return parse_decimal128(text, accumulator.field_type().scale).has_value();
+    case C::Timestamp: {
+      if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
+      std::optional<TimestampParser>& parser = timestamp_parsers_[column];
+      if (!parser) {
+        const FieldType type = accumulator.field_type();
+        parser.emplace(type.unit, type.pattern);
+      }
+      return parser->parse(text).has_value();
+    }
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------- protocol
@@ -193,8 +216,9 @@ void PendingRow::mark_known_predicate_columns(const ColumnSource& columns) {
 
 void PendingRow::buffer_value(std::uint32_t column, std::string_view column_name, const ScalarValue& value,
                               const ColumnSource& columns) {
-  if (!predicate_columns_.test(column)) {
+  if (!predicate_columns_.test(column) && !named_columns_.test(column)) {
     if (!names_marked_) mark_known_predicate_columns(columns);
+    named_columns_.set(column);
     for (std::size_t i = 0; i < predicate_names_.size(); ++i) {
       if (predicate_names_[i] == column_name) {
         predicate_columns_.set(column);

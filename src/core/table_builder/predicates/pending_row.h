@@ -16,8 +16,11 @@
 //                 declared columns when non-empty, else the current column
 //                 count. It may switch buffering off for the rest of the build.
 //   push_scalar:  while pending.buffering(): select "value", apply the frozen
-//                 schema rule, get or create the column, run the strict check,
-//                 then pending.buffer_value(column, name, value, source).
+//                 schema rule, get or create the column, run the strict check
+//                 (pending.text_converts), then
+//                 pending.buffer_value(column, name, value, source).
+//   set_field:    while pending.buffering(): the same once the column is
+//                 known, so no value of a pending row reaches a column early.
 //   end_row:      while buffering: keep = pending.decide(source);
 //                 on keep, for i from entry_count() - 1 down to 0, write
 //                 entry_value(i) to column entry_column(i) (set its present bit,
@@ -104,12 +107,14 @@ class ColumnBitset {
   std::vector<std::uint64_t> overflow_;
 };
 
-// A buffered value converted as its column would store it: the cell the
-// tests see. Text of a Str value stays a view of `value.str`; rendered texts
-// go into `buffer`. Absent when the value does not convert (a failed parse, or
-// a kind the column stores as null). In a String or Dictionary column a
-// Date32, Timestamp or Null value is seen as its debug text ("Date32(19727)",
-// "Timestamp(5)", "Null").
+// A buffered value converted as its column would store it and read back: the
+// cell the tests see, equal to the one committed-row evaluation would read for
+// the same value, so a row gets the same verdict in both modes. Text of a Str
+// value stays a view of `value.str`; rendered texts go into `buffer`. Absent
+// when the column would hold a null: a failed parse, a kind the column stores
+// as null, a Null value, or (String and Dictionary columns) text that is not
+// UTF-8. In a String or Dictionary column a Date32 is seen as its date
+// ("2024-01-05") and a Timestamp as its raw count ("5").
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
                            TextBuffer& buffer);
 
@@ -180,6 +185,12 @@ class PendingRow {
   std::optional<ScalarValue> value_of(std::uint32_t column) const;
   // Heap bytes held (for the builder's memory estimate).
   std::uint64_t reserved_bytes() const;
+
+  // Whether `text` parses as the type of column `column` (held by
+  // `accumulator`) exactly as the accumulator will parse it when the value is
+  // written: the strict check of a buffered value. A Timestamp column's parser
+  // is compiled on the column's first text and kept for the build.
+  bool text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text);
   bool spilled() const { return entries_.spilled(); }
 
  private:
@@ -213,6 +224,11 @@ class PendingRow {
   InlineVector<std::string, kInlineNames> predicate_names_;
   bool names_marked_ = false;
   ColumnBitset predicate_columns_;
+  // Columns already compared with the predicate names: a column keeps its
+  // name, so each is compared once per build.
+  ColumnBitset named_columns_;
+  // Timestamp columns' parsers for text_converts, by column index.
+  std::vector<std::optional<TimestampParser>> timestamp_parsers_;
   std::optional<std::uint32_t> first_predicate_column_;
   bool buffering_ = true;
   Verdict verdict_ = Verdict::Undecided;

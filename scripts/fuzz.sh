@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang-19, AddressSanitizer + UndefinedBehaviorSanitizer)
+# into build/fuzz and runs one of them:
+#
+#   scripts/fuzz.sh <target> <seconds> [libFuzzer options...]
+#   scripts/fuzz.sh list
+#
+# Targets: field_type scalar_parse timestamp_pattern memory_value accumulator.
+# The run starts from the committed seeds in tests/fuzz/corpus/<target> (read
+# only) and keeps what it discovers in build/fuzz/corpus/<target>; a finding
+# is written to build/fuzz/artifacts/<target>/ and the script exits non-zero.
+# Replay one input with: build/fuzz/fuzz_<target> <file>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+TARGETS=(field_type scalar_parse timestamp_pattern memory_value accumulator)
+
+usage() {
+  echo "usage: scripts/fuzz.sh <target> <seconds> [libFuzzer options...]   (targets: ${TARGETS[*]})" >&2
+  exit 2
+}
+
+if [ "${1:-}" = list ]; then
+  printf '%s\n' "${TARGETS[@]}"
+  exit 0
+fi
+[ $# -ge 2 ] || usage
+target=${1#fuzz_}
+seconds=$2
+shift 2
+[[ " ${TARGETS[*]} " == *" $target "* ]] || { echo "fuzz.sh: unknown target '$target'" >&2; usage; }
+[[ "$seconds" =~ ^[0-9]+$ ]] || { echo "fuzz.sh: seconds must be a whole number, got '$seconds'" >&2; usage; }
+
+# clang-19 and its sanitizer/fuzzer runtimes.
+DEB_PACKAGES=(clang-19 libclang-rt-19-dev)
+missing=()
+for p in "${DEB_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [ "$(id -u)" = 0 ]; then
+    echo "fuzz.sh: installing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "fuzz.sh: missing Debian packages; run:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+# The build reads Arrow's location from pyarrow in the virtual environment.
+scripts/bootstrap.sh
+
+BUILD=build/fuzz
+.venv/bin/cmake -S tests/fuzz -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+.venv/bin/cmake --build "$BUILD" -j"${JOBS:-2}" --target "fuzz_$target"
+
+seeds=tests/fuzz/corpus/$target
+work=$BUILD/corpus/$target
+artifacts=$BUILD/artifacts/$target
+mkdir -p "$work" "$artifacts" "$seeds"
+dict=()
+[ -f "tests/fuzz/dict/$target.dict" ] && dict=("-dict=tests/fuzz/dict/$target.dict")
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+exec "$BUILD/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=25 -rss_limit_mb=4096 \
+  -artifact_prefix="$artifacts/" "${dict[@]}" "$@" "$work" "$seeds"

@@ -1,0 +1,374 @@
+#pragma once
+// Inline fast paths of the column parsers for the per-value loops of the
+// accumulators. Each one settles the common shapes of a value itself and hands
+// every other text to the general parser (scalar_parse.h), so the accepted
+// language and every result are exactly the general parser's.
+//
+// `readable_end` bounds how far past the text the fast paths may load: the
+// bytes [p, readable_end) must be readable. Pass p + n when nothing after the
+// text may be touched; a column loop passes the end of its value buffer, which
+// lets short texts be loaded as whole 8- or 16-byte words.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include <fast_float/fast_float.h>
+
+#include "core/columnar/scalar_parse/scalar_parse.h"
+
+namespace vorpel::fast {
+
+inline std::uint64_t load_u64(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// `value` with its sign flipped when `negative`, without a branch.
+inline double with_sign(double value, bool negative) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) ^ (static_cast<std::uint64_t>(negative) << 63));
+}
+
+inline std::uint32_t load_u32(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline std::uint16_t load_u16(const char* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+inline constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // eight '0'
+
+// Whether the eight bytes of `x` are all ASCII digits.
+inline bool eight_digits(std::uint64_t x) {
+  return (((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
+          0x3333333333333333ULL);
+}
+
+// The value of eight ASCII digits, the first one in the lowest byte.
+inline std::uint32_t eight_digits_value(std::uint64_t x) {
+  x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+  x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+  return static_cast<std::uint32_t>(((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
+}
+
+// The word `x` holding `d` (1..8) text bytes in its low bytes, rewritten as
+// eight digits with d - 8 leading '0's (the bytes past the text are dropped).
+inline std::uint64_t left_pad_zeros(std::uint64_t x, unsigned d) {
+  const unsigned shift = 8 * (8 - d);
+  if (shift == 0) return x;
+  return (x << shift) | (kZeros >> (64 - shift));
+}
+
+// ---------------------------------------------------------------- int64
+
+// `parse_int64`. A sign and up to 16 digits are read as one or two words:
+// right-aligned behind '0's, checked and converted eight digits per step,
+// with no branch per digit.
+[[gnu::always_inline]] inline bool parse_int64_into(const char* p, std::size_t n, const char* readable_end,
+                                                    std::int64_t& out) {
+  const char c0 = n != 0 ? *p : '\0';
+  const bool negative = c0 == '-';
+  const std::size_t skip = static_cast<std::size_t>(negative | (c0 == '+'));
+  const std::size_t d = n - skip;  // digits, when the text is valid
+  if (d - 1 < 16 && readable_end - p >= 17) {
+    const char* q = p + skip;
+    std::uint64_t value;
+    bool ok;
+    if (d - 1 < 8) {
+      const unsigned shift = static_cast<unsigned>(8 * (8 - d));  // 0 to 56
+      const std::uint64_t x = (load_u64(q) << shift) | (kZeros & ((std::uint64_t{1} << shift) - 1));
+      ok = eight_digits(x);
+      value = eight_digits_value(x);
+    } else {
+      using u128 = unsigned __int128;
+      const unsigned shift = static_cast<unsigned>(8 * (16 - d));  // 0 to 56
+      u128 w = (static_cast<u128>(load_u64(q + 8)) << 64) | load_u64(q);
+      w <<= shift;  // drops the bytes past the text
+      w |= ((static_cast<u128>(kZeros) << 64) | kZeros) & ((static_cast<u128>(1) << shift) - 1);
+      const auto high = static_cast<std::uint64_t>(w);  // the first eight of sixteen digits
+      const auto low = static_cast<std::uint64_t>(w >> 64);
+      ok = eight_digits(high) & eight_digits(low);
+      value = static_cast<std::uint64_t>(eight_digits_value(high)) * 100000000u + eight_digits_value(low);
+    }
+    // At most 16 digits: far inside the range either way.
+    out = ok ? (negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value)) : 0;
+    return ok;
+  }
+  const std::optional<std::int64_t> v = vorpel::parse_int64(std::string_view(p, n));
+  out = v.value_or(0);
+  return v.has_value();
+}
+
+// ---------------------------------------------------------------- boolean
+
+inline constexpr std::uint64_t kTrueWord = 0x65757274ULL;     // "true"
+inline constexpr std::uint64_t kFalseWord = 0x65736C6166ULL;   // "false"
+
+inline std::optional<bool> parse_boolean(const char* p, std::size_t n) {
+  if (n == 4 && load_u32(p) == kTrueWord) return true;
+  if (n == 5 && load_u32(p) == static_cast<std::uint32_t>(kFalseWord) && p[4] == 'e') return false;
+  return std::nullopt;
+}
+
+// `parse_boolean` into a 0/1 byte; true when the text is "true" or "false".
+// Without branches on the text when eight bytes are readable.
+inline bool parse_boolean_into(const char* p, std::size_t n, const char* readable_end, std::uint8_t& out) {
+  if (readable_end - p >= 8) {
+    const std::uint64_t x = load_u64(p);
+    const bool is_true = (n == 4) & ((x & 0xFFFFFFFFULL) == kTrueWord);
+    const bool is_false = (n == 5) & ((x & 0xFFFFFFFFFFULL) == kFalseWord);
+    out = static_cast<std::uint8_t>(is_true);
+    return is_true | is_false;
+  }
+  const std::optional<bool> v = parse_boolean(p, n);
+  out = static_cast<std::uint8_t>(v.value_or(false));
+  return v.has_value();
+}
+
+// ---------------------------------------------------------------- calendar
+
+// Days from 1970-01-01 to year-month-day (proleptic Gregorian), for a valid
+// date with a year far inside the 64-bit range.
+constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// For every year 0 to 9999: the day count of its January 1, times two, plus
+// one for a leap year (so a four-digit year costs one load instead of the
+// divisions of the calendar arithmetic).
+struct YearTable {
+  std::int32_t start2_leap[10000];
+  constexpr YearTable() : start2_leap{} {
+    for (unsigned y = 0; y < 10000; ++y) {
+      const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+      start2_leap[y] = static_cast<std::int32_t>(days_from_civil(y, 1, 1) * 2 + (leap ? 1 : 0));
+    }
+  }
+};
+inline constexpr YearTable kYears{};
+
+// Per month (1-based) of a common and of a leap year: the days before it in
+// the year, times 32, plus its length.
+inline constexpr std::uint16_t kMonths[2][13] = {
+    {0, 0 * 32 + 31, 31 * 32 + 28, 59 * 32 + 31, 90 * 32 + 30, 120 * 32 + 31, 151 * 32 + 30, 181 * 32 + 31,
+     212 * 32 + 31, 243 * 32 + 30, 273 * 32 + 31, 304 * 32 + 30, 334 * 32 + 31},
+    {0, 0 * 32 + 31, 31 * 32 + 29, 60 * 32 + 31, 91 * 32 + 30, 121 * 32 + 31, 152 * 32 + 30, 182 * 32 + 31,
+     213 * 32 + 31, 244 * 32 + 30, 274 * 32 + 31, 305 * 32 + 30, 335 * 32 + 31}};
+
+// The day count of year-month-day for a year 0 to 9999 and a month 1 to 12;
+// false when the day does not exist in that month.
+inline bool table_days(unsigned year, unsigned month, unsigned day, std::int64_t& days) {
+  const std::int32_t entry = kYears.start2_leap[year];
+  const unsigned info = kMonths[entry & 1][month];
+  days = static_cast<std::int64_t>(entry >> 1) + (info >> 5) + day - 1;
+  return day - 1 < (info & 31);
+}
+
+// "YYYY-MM-DD" exactly (four-digit year, two-digit month and day): true with
+// the day count in `days`, or false when the text has another shape or names
+// no real date (the general parser then decides).
+inline bool iso_date_days(const char* p, std::int64_t& days) {
+  // Bytes 0-7: "YYYY-MM-"; bytes 8-9: "DD".
+  const std::uint64_t x = load_u64(p);
+  constexpr std::uint64_t kDashes = 0x2D00002D00000000ULL;  // '-' at bytes 4 and 7
+  constexpr std::uint64_t kDashMask = 0xFF0000FF00000000ULL;
+  // Fill the dash bytes with '0' so all eight bytes must be digits.
+  const std::uint64_t digits = (x & ~kDashMask) | (kZeros & kDashMask);
+  const std::uint16_t dd = load_u16(p + 8);
+  const unsigned d0 = static_cast<unsigned>(dd & 0xFF) - '0';
+  const unsigned d1 = static_cast<unsigned>(dd >> 8) - '0';
+  if (((x & kDashMask) != kDashes) | !eight_digits(digits) | (d0 > 9) | (d1 > 9)) return false;
+  // Byte k of `pairs` is the two-digit number of bytes k and k + 1 (at most
+  // 99: no carries): the year's halves at bytes 0 and 2, the month at byte 5.
+  const std::uint64_t v = digits - kZeros;
+  const std::uint64_t pairs = v * 10 + (v >> 8);
+  const auto year = static_cast<unsigned>((pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF));
+  const auto month = static_cast<unsigned>((pairs >> 40) & 0xFF);
+  const unsigned day = d0 * 10 + d1;
+  return month - 1 < 12 && table_days(year, month, day, days);
+}
+
+// ---------------------------------------------------------------- date32
+
+// `parse_date32`.
+[[gnu::always_inline]] inline bool parse_date32_into(const char* p, std::size_t n, std::int32_t& out) {
+  std::int64_t days = 0;
+  if (n == 10 && iso_date_days(p, days)) {
+    out = static_cast<std::int32_t>(days);
+    return true;
+  }
+  const std::optional<std::int32_t> v = vorpel::parse_date32(std::string_view(p, n));
+  out = v.value_or(0);
+  return v.has_value();
+}
+
+// ---------------------------------------------------------------- float64
+
+// `parse_float64`, true with the value in `out` (false and 0 when absent).
+// Plain decimal texts whose significant digits fit 2^53 and whose decimal
+// exponent lies within +-22 are exact after one multiplication or division by
+// a power of ten (both operands are exact doubles, so the one rounding is the
+// correct one). Other plain decimals go straight to the correctly rounded
+// converter; special words and huge exponents to the general parser.
+inline bool parse_float64_into(const char* p, std::size_t n, double& out) {
+  static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  out = 0.0;
+  const char* q = p;
+  const char* const end = p + n;
+  if (q == end) return false;
+  const bool negative = *q == '-';
+  q += static_cast<std::size_t>(negative | (*q == '+'));  // no branch on the sign
+  const char* const number = q;
+  // Every digit goes into the mantissa, leading zeros included: up to 19 of
+  // them it holds the value exactly; with more, the converter decides.
+  std::uint64_t mantissa = 0;
+  const char* const int_begin = q;
+  for (; q < end; ++q) {
+    const unsigned c = static_cast<unsigned char>(*q) - '0';
+    if (c > 9) break;
+    mantissa = mantissa * 10 + c;
+  }
+  std::ptrdiff_t digits = q - int_begin;
+  int exponent = 0;
+  if (q < end && *q == '.') {
+    ++q;
+    const char* const frac_begin = q;
+    for (; q < end; ++q) {
+      const unsigned c = static_cast<unsigned char>(*q) - '0';
+      if (c > 9) break;
+      mantissa = mantissa * 10 + c;
+    }
+    exponent = -static_cast<int>(q - frac_begin);
+    digits += q - frac_begin;
+  }
+  const bool any_digit = digits != 0;
+  const bool exact = digits <= 19;
+  if (!any_digit) {  // special words, or nothing valid
+    const std::optional<double> v = vorpel::parse_float64(std::string_view(p, n));
+    out = v.value_or(0.0);
+    return v.has_value();
+  }
+  if (q < end) {
+    if ((*q | 0x20) != 'e') return false;
+    ++q;
+    const bool exp_negative = q < end && *q == '-';
+    if (q < end && (*q == '-' || *q == '+')) ++q;
+    if (q == end) return false;
+    int e = 0;
+    for (; q < end; ++q) {
+      const unsigned c = static_cast<unsigned char>(*q) - '0';
+      if (c > 9) return false;
+      if (e > 100000) {  // the general parser settles huge exponents
+        const std::optional<double> v = vorpel::parse_float64(std::string_view(p, n));
+        out = v.value_or(0.0);
+        return v.has_value();
+      }
+      e = e * 10 + static_cast<int>(c);
+    }
+    exponent += exp_negative ? -e : e;
+  }
+  double value;
+  if (exact & (mantissa <= (std::uint64_t{1} << 53)) & (exponent >= -22) & (exponent <= 22)) {
+    value = static_cast<double>(mantissa);
+    value = exponent >= 0 ? value * kPow10[exponent] : value / kPow10[-exponent];
+  } else {
+    // A valid plain decimal whose exponent is far from the converter's
+    // saturation: the converter reads it correctly rounded.
+    const auto r = fast_float::from_chars(number, end, value);
+    if (r.ec != std::errc() || r.ptr != end) {
+      const std::optional<double> v = vorpel::parse_float64(std::string_view(p, n));
+      out = v.value_or(0.0);
+      return v.has_value();
+    }
+  }
+  out = with_sign(value, negative);
+  return true;
+}
+
+// ---------------------------------------------------------------- decimal128
+
+// `parse_decimal128`, true with the value in `out` (false and 0 when absent).
+// A sign, digits and a fraction whose scaled value stays below 10^18 (leading
+// zeros counted) are computed in 64 bits; every other text, including any
+// with whitespace to trim, goes to the general parser.
+inline bool parse_decimal128_into(const char* p, std::size_t n, std::uint8_t scale, int128& out) {
+  static constexpr std::uint64_t kPow10[19] = {1ULL,
+                                               10ULL,
+                                               100ULL,
+                                               1000ULL,
+                                               10000ULL,
+                                               100000ULL,
+                                               1000000ULL,
+                                               10000000ULL,
+                                               100000000ULL,
+                                               1000000000ULL,
+                                               10000000000ULL,
+                                               100000000000ULL,
+                                               1000000000000ULL,
+                                               10000000000000ULL,
+                                               100000000000000ULL,
+                                               1000000000000000ULL,
+                                               10000000000000000ULL,
+                                               100000000000000000ULL,
+                                               1000000000000000000ULL};
+  const char* q = p;
+  const char* const end = p + n;
+  if (scale <= 18 && n != 0) {
+    const bool negative = *q == '-';
+    q += static_cast<std::size_t>(negative | (*q == '+'));  // no branch on the sign
+    const char* const int_begin = q;
+    std::uint64_t whole = 0;
+    for (; q < end; ++q) {
+      const unsigned c = static_cast<unsigned char>(*q) - '0';
+      if (c > 9) break;
+      whole = whole * 10 + c;
+    }
+    const auto int_len = static_cast<std::size_t>(q - int_begin);
+    if (int_len + scale <= 18) {
+      std::uint64_t fraction = 0;
+      unsigned taken = 0;
+      bool any_digit = int_len != 0;
+      bool plain = true;  // only digits around at most one '.'
+      if (q < end) {
+        plain = *q == '.';
+        ++q;
+        const char* const frac_begin = q;
+        for (; plain && q < end; ++q) {
+          const unsigned c = static_cast<unsigned char>(*q) - '0';
+          plain = c <= 9;
+          if (plain && taken < scale) {
+            fraction = fraction * 10 + c;
+            ++taken;
+          }
+        }
+        any_digit |= q != frac_begin;
+      }
+      if (plain && any_digit) {
+        const std::uint64_t u = whole * kPow10[scale] + fraction * kPow10[scale - taken];
+        out = negative ? -static_cast<int128>(u) : static_cast<int128>(u);
+        return true;
+      }
+    }
+  }
+  const std::optional<int128> v = vorpel::parse_decimal128(std::string_view(p, n), scale);
+  out = v.value_or(0);
+  return v.has_value();
+}
+
+}  // namespace vorpel::fast

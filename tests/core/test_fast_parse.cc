@@ -1,0 +1,263 @@
+// The inline fast paths of the column parsers must accept exactly what the
+// general parsers accept and give bit-identical values, whether or not bytes
+// past the text may be loaded.
+
+#include "core/columnar/scalar_parse/fast_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/columnar/scalar_parse/internal.h"
+
+namespace vorpel {
+namespace {
+
+// The text twice: alone (nothing readable past it) and inside a buffer whose
+// bytes after it are digits, so a fast path that reads past the text and
+// keeps what it read would be caught.
+struct Placed {
+  std::string buffer;
+  const char* text() const { return buffer.data() + 1; }
+  const char* tight_end(std::size_t n) const { return text() + n; }
+  const char* padded_end() const { return buffer.data() + buffer.size(); }
+};
+
+Placed place(const std::string& text) { return Placed{"7" + text + std::string(48, '9')}; }
+
+std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::size_t max_len) {
+  std::string s(rng() % (max_len + 1), ' ');
+  for (char& c : s) c = alphabet[rng() % alphabet.size()];
+  return s;
+}
+
+// ---------------------------------------------------------------- int64
+
+void expect_int64_agrees(const std::string& text) {
+  const Placed placed = place(text);
+  const std::optional<std::int64_t> want = parse_int64(text);
+  for (const char* end : {placed.tight_end(text.size()), placed.padded_end()}) {
+    std::int64_t got = -1;
+    const bool ok = fast::parse_int64_into(placed.text(), text.size(), end, got);
+    ASSERT_EQ(ok, want.has_value()) << '"' << text << '"';
+    EXPECT_EQ(got, want.value_or(0)) << '"' << text << '"';
+  }
+}
+
+class Int64Table : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Int64Table, MatchesGeneralParser) { expect_int64_agrees(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Texts, Int64Table,
+                         ::testing::Values("0", "-0", "+5", "7", "12345678", "123456789", "-1234567890123456",
+                                           "1234567890123456", "12345678901234567", "9223372036854775807",
+                                           "-9223372036854775808", "9223372036854775808", "0000000000000000001",
+                                           "", "+", "-", "--1", "+-1", " 5", "5 ", "1_000", "12:3", "1/2", "1.0",
+                                           "1e5", "12345678a", "a2345678", "1234567\xfa", "\xff" "1234"));
+
+TEST(Int64Random, MatchesGeneralParser) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 200000; ++i) expect_int64_agrees(random_text(rng, "0123456789+-0123456789 /:", 20));
+}
+
+// ---------------------------------------------------------------- float64
+
+void expect_float64_agrees(const std::string& text) {
+  const std::optional<double> want = parse_float64(text);
+  double got = -1;
+  const bool ok = fast::parse_float64_into(text.data(), text.size(), got);
+  ASSERT_EQ(ok, want.has_value()) << '"' << text << '"';
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want.value_or(0.0))) << '"' << text << '"';
+}
+
+class Float64Table : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Float64Table, MatchesGeneralParser) { expect_float64_agrees(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Texts, Float64Table,
+                         ::testing::Values("0", "-0", "-0.0", "5.", ".5", "-.5", ".", "-", "+", "", "1e", "1e+",
+                                           "1e-", "1e5", "1E5", "-2.5e-3", "123.45", "-0.001", "1e10", "1e22",
+                                           "1e23", "9007199254740993", "9007199254740992", "0.1", "0.3",
+                                           "-0.37700000000000006", "12345678901234567890", "1e-400", "1e400",
+                                           "1e999999999999", "0.000000000000000000000000001", "nan", "-NaN",
+                                           "inf", "-Infinity", "infinit", "1.5x", "1..5", "1.5e3.2", " 1", "1 ",
+                                           "0x10", "1_0", "00000000000000000000000001.5", "4.9e-324",
+                                           "1.7976931348623157e308", "2.2250738585072014e-308"));
+
+TEST(Float64Random, MatchesGeneralParser) {
+  std::mt19937_64 rng(12);
+  for (int i = 0; i < 200000; ++i) expect_float64_agrees(random_text(rng, "0123456789012345678901234.eE+-", 24));
+}
+
+// ---------------------------------------------------------------- boolean
+
+class BooleanTable : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BooleanTable, MatchesGeneralParser) {
+  const std::string text = GetParam();
+  const Placed placed = place(text);
+  const std::optional<bool> want = parse_boolean(text);
+  for (const char* end : {placed.tight_end(text.size()), placed.padded_end()}) {
+    std::uint8_t got = 7;
+    ASSERT_EQ(fast::parse_boolean_into(placed.text(), text.size(), end, got), want.has_value()) << text;
+    EXPECT_EQ(got, want.value_or(false) ? 1 : 0) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BooleanTable,
+                         ::testing::Values("true", "false", "True", "FALSE", "tru", "truee", "fals", "falsee", "",
+                                           "1", "0", "yes", " true", "true "));
+
+// ---------------------------------------------------------------- date32
+
+std::optional<std::int32_t> fast_date(const std::string& text) {
+  std::int32_t v = -1;
+  if (!fast::parse_date32_into(text.data(), text.size(), v)) {
+    EXPECT_EQ(v, 0);
+    return std::nullopt;
+  }
+  return v;
+}
+
+TEST(Date32Exhaustive, EveryDayOfFourDigitYears) {
+  // Day 0 of year 0 to the last day of 9999, each written as YYYY-MM-DD.
+  const std::int64_t first = fast::days_from_civil(0, 1, 1);
+  const std::int64_t last = fast::days_from_civil(9999, 12, 31);
+  char text[32];
+  for (std::int64_t day = first; day <= last; ++day) {
+    const scalar_detail::CivilDate d = scalar_detail::civil_from_days(day);
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(d.year), d.month, d.day);
+    const std::optional<std::int32_t> got = fast_date(text);
+    ASSERT_TRUE(got.has_value()) << text;
+    ASSERT_EQ(*got, day) << text;
+  }
+}
+
+class Date32Table : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Date32Table, MatchesGeneralParser) {
+  EXPECT_EQ(fast_date(GetParam()), parse_date32(GetParam())) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, Date32Table,
+                         ::testing::Values("2023-02-29", "2024-02-29", "1900-02-29", "2000-02-29", "2024-13-01",
+                                           "2024-00-10", "2024-01-00", "2024-01-32", "2024-04-31", "2024/01/05",
+                                           "2024-01-5", "2024-1-05", " 2024-01-05", "2024-01-05 ", "+2024-01-05",
+                                           "-0044-03-15", "20240105", "2024-01-05T00:00", "0000-01-01",
+                                           "9999-12-31", "2a24-01-05", "2024-0b-05", "2024-01-0\xff"));
+
+// ---------------------------------------------------------------- decimal128
+
+class DecimalTable : public ::testing::TestWithParam<std::tuple<const char*, int>> {};
+
+TEST_P(DecimalTable, MatchesGeneralParser) {
+  const auto& [text, scale] = GetParam();
+  int128 got = -1;
+  const std::optional<int128> want = parse_decimal128(text, static_cast<std::uint8_t>(scale));
+  ASSERT_EQ(fast::parse_decimal128_into(text, std::strlen(text), static_cast<std::uint8_t>(scale), got),
+            want.has_value())
+      << text << " scale " << scale;
+  EXPECT_TRUE(got == want.value_or(0)) << text << " scale " << scale;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecimalTable,
+    ::testing::Combine(::testing::Values("1.239", "-1.239", "1.5", "  42 ", ".07", "0.005", "-0.005", "1e3", "12.99",
+                                         "", ".", "-", "+-1", "- 5", "1,5", "1.2.3", "5.", "-.5", "007.10",
+                                         "999999999999999999", "-9999999999999999.99", "123456789012345678901234",
+                                         "00000000000000000000001", "1.", "+0", "12a"),
+                       ::testing::Values(0, 2, 9, 18, 19, 38, 39)));
+
+TEST(DecimalRandom, MatchesGeneralParser) {
+  std::mt19937_64 rng(13);
+  for (int i = 0; i < 100000; ++i) {
+    const std::string text = random_text(rng, "0123456789012345.+- ", 22);
+    const auto scale = static_cast<std::uint8_t>(rng() % 21);
+    int128 got = -1;
+    const std::optional<int128> want = parse_decimal128(text, scale);
+    ASSERT_EQ(fast::parse_decimal128_into(text.data(), text.size(), scale, got), want.has_value()) << text;
+    ASSERT_TRUE(got == want.value_or(0)) << text;
+  }
+}
+
+// ---------------------------------------------------------------- timestamps
+
+// The general path alone: the custom pattern through the interpreter, then
+// the built-in patterns through the general matcher.
+std::optional<std::int64_t> reference_timestamp(const std::string& text, TimeUnit unit,
+                                                const std::optional<std::string>& pattern) {
+  const std::string_view t = trim_whitespace(text);
+  if (pattern) {
+    if (auto instant = scalar_detail::match_pattern(*pattern, t)) return scalar_detail::instant_to_unit(*instant, unit);
+  }
+  if (auto instant = scalar_detail::match_builtin(t)) return scalar_detail::instant_to_unit(*instant, unit);
+  return std::nullopt;
+}
+
+struct TimestampCase {
+  const char* pattern;  // nullptr: none
+  std::vector<const char*> texts;
+};
+
+class TimestampTable : public ::testing::TestWithParam<TimestampCase> {};
+
+TEST_P(TimestampTable, MatchesGeneralPathInEveryUnit) {
+  const TimestampCase& c = GetParam();
+  const std::optional<std::string> pattern = c.pattern ? std::optional<std::string>(c.pattern) : std::nullopt;
+  for (TimeUnit unit : {TimeUnit::Second, TimeUnit::Millisecond, TimeUnit::Microsecond, TimeUnit::Nanosecond}) {
+    const TimestampParser parser(unit, pattern);
+    for (const char* text : c.texts) {
+      std::int64_t got = -1;
+      const std::optional<std::int64_t> want = reference_timestamp(text, unit, pattern);
+      ASSERT_EQ(parser.parse_into(text, got), want.has_value()) << text << " unit " << static_cast<int>(unit);
+      EXPECT_EQ(got, want.value_or(0)) << text << " unit " << static_cast<int>(unit);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, TimestampTable,
+    ::testing::Values(
+        TimestampCase{nullptr,
+                      {"2024-01-05T12:34:56.123456", "2024-01-05 12:34:56.123456789123", "2024-01-05 12:34:56",
+                       "2024-01-05", "2024-01-05 23:59:60", "2024-01-05T24:00:00", "2024-01-05T12:60:00",
+                       "2024-01-05T12:34:56.", "2024-01-05T12:34:56.1x", "2024-01-05T12:34:56Z",
+                       "2024-01-05X12:34:56", "2024-01-05  12:34:56", "2024-01-05T12:34", "1969-12-31T23:59:59.5",
+                       "2300-01-01", "1600-01-01T00:00:00.000000001", "2262-04-11T23:47:16.854775807",
+                       "2262-04-11T23:47:16.854775808", "2024-02-30T00:00:00", " 2024-01-05T01:02:03 "}},
+        TimestampCase{"%d/%m/%Y %H:%M:%S",
+                      {"05/01/2024 12:34:56", "5/01/2024 12:34:56", "05/01/2024  12:34:56", "05/01/2024 12:34:60",
+                       "31/04/2024 00:00:00", "29/02/2023 00:00:00", "05/13/2024 00:00:00", "05/01/2024 24:00:00",
+                       "05/01/2024\t12:34:56", "05/01/2024 12:34:5", "2024-01-05", "05/01/2300 00:00:00",
+                       "05-01-2024 12:34:56"}},
+        TimestampCase{"%Y%m%d", {"20240105", "2024015", "20241305", "2024010", "2024-01-05"}},
+        // A blank step followed by a literal that starts with whitespace:
+        // the blank swallows the tab, so the literal tab can never match.
+        TimestampCase{"%d/%m/%Y \t%H", {"05/01/2024 \t12", "05/01/2024\t\t12", "05/01/2024 12"}},
+        TimestampCase{"%Y-%m-%d %H:%M", {"2024-01-05 12:34", "2024-01-05 12:3", "2024-01-05T12:34"}},
+        TimestampCase{"%m/%d/%Y %I:%M %p", {"01/05/2024 01:34 PM", "01/05/2024 12:34 AM"}},
+        TimestampCase{"%d.%m.%Y %H:%M:%S%.f", {"05.01.2024 12:34:56.5", "05.01.2024 12:34:56"}}));
+
+TEST(TimestampRandom, IsoShapesMatchGeneralPath) {
+  std::mt19937_64 rng(14);
+  const TimestampParser parser(TimeUnit::Microsecond, std::nullopt);
+  const std::string base = "2024-01-05T12:34:56.123456";
+  for (int i = 0; i < 100000; ++i) {
+    std::string text = base;
+    // Replace a few bytes of a valid text with digits, separators or blanks.
+    for (int k = static_cast<int>(rng() % 3); k >= 0; --k) text[rng() % text.size()] = "0123456789-:T. "[rng() % 15];
+    text.resize(10 + rng() % (text.size() - 9));
+    std::int64_t got = -1;
+    const std::optional<std::int64_t> want = reference_timestamp(text, TimeUnit::Microsecond, std::nullopt);
+    ASSERT_EQ(parser.parse_into(text, got), want.has_value()) << text;
+    ASSERT_EQ(got, want.value_or(0)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace vorpel

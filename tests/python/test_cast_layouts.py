@@ -1,0 +1,86 @@
+"""_cast_strings reads a column the same way however its Arrow buffers are laid
+out: offsets into a shared value buffer, null rows that span bytes, validity
+bits that start mid-byte, 64-bit offsets, many batches of odd sizes."""
+
+from __future__ import annotations
+
+import random
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pytest
+
+import _vorpel
+from _vorpel import PlanError
+
+cast = _vorpel._cast_strings
+
+POOLS = {
+    "int64": ["0", "-17", "+5", "123456789012345", "9223372036854775807"],
+    "float64": ["1.5", "-0.001", "1e10", "42", "-0.37700000000000006", "-inf"],
+    "boolean": ["true", "false"],
+    "date32": ["2024-01-05", "1969-12-31", " 2024-1-5 "],
+    "timestamp[us]": ["2024-01-05T12:34:56.123456", "2024-01-05 01:02:03", "2024-01-05"],
+    "timestamp[s,format=%d/%m/%Y %H:%M:%S]": ["05/01/2024 12:34:56", "5/1/2024 1:2:3", "2024-01-05"],
+    "decimal128(2)": ["-1234567.89", ".07", " 42 ", "12.999"],
+    "string": ["lorem", "", "élit", "日本"],
+    "dictionary": ["Berlin", "Cairo", "", "Dakar"],
+}
+
+
+def values_for(field_type: str, n: int, seed: int) -> list:
+    rng = random.Random(seed)
+    pool = POOLS[field_type]
+    return [None if rng.random() < 0.15 else rng.choice(pool) for _ in range(n)]
+
+
+def clean(values) -> pa.Table:
+    return pa.table({"s": pa.array(values, pa.string())})
+
+
+def nulls_with_bytes(values) -> pa.Array:
+    """Null rows keep the bytes of a text under them, as if_else leaves them."""
+    filled = pa.array([v if v is not None else "junk" for v in values], pa.string())
+    mask = pa.array([v is None for v in values])
+    return pc.if_else(mask, pa.scalar(None, pa.string()), filled)
+
+
+LAYOUTS = {
+    "nulls_with_bytes": lambda v: pa.table({"s": nulls_with_bytes(v)}),
+    "sliced_mid_byte": lambda v: pa.table({"s": pa.array([None, "x", "y"] + v, pa.string()).slice(3)}),
+    "sliced_with_bytes": lambda v: pa.table({"s": nulls_with_bytes(["1", None, "2", "3", "4"] + v).slice(5)}),
+    "large_string": lambda v: pa.table({"s": nulls_with_bytes(v).cast(pa.large_string())}),
+    "odd_batches": lambda v: pa.Table.from_batches(
+        [pa.record_batch([nulls_with_bytes(v[i:i + 37])], names=["s"]) for i in range(0, len(v), 37)]),
+}
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("field_type", sorted(POOLS))
+def test_layout_gives_the_clean_result(field_type, layout):
+    values = values_for(field_type, 300, seed=len(field_type) * 31 + len(layout))
+    expected = cast(clean(values), field_type)
+    got = cast(LAYOUTS[layout](values), field_type)
+    assert got.type == expected.type
+    assert got.equals(expected)
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("field_type, bad", [("int64", "12a"), ("date32", "2023-02-29"),
+                                             ("decimal128(2)", "1e3"), ("boolean", "True")])
+def test_first_failure_is_reported_at_the_same_row(field_type, bad, layout):
+    values = values_for(field_type, 200, seed=7)
+    values[150] = bad
+    values[170] = bad + "x"
+    with pytest.raises(PlanError) as expected:
+        cast(clean(values), field_type)
+    with pytest.raises(PlanError) as got:
+        cast(LAYOUTS[layout](values), field_type)
+    assert str(got.value) == str(expected.value)
+    assert " at row 150 " in str(got.value)
+
+
+def test_string_result_drops_bytes_under_null_rows():
+    got = cast(pa.table({"s": nulls_with_bytes(["ab", None, "c", None])}), "string")
+    assert got.to_pylist() == ["ab", None, "c", None]
+    assert got.buffers()[2].to_pybytes() == b"abc"
