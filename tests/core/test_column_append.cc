@@ -7,6 +7,7 @@
 
 #include <arrow/api.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
@@ -32,9 +33,12 @@ struct Layout {
   bool validity = true;       // a validity bitmap (even when no row is null)
 };
 
-// Owns the buffers of a TextColumnView.
+// Owns the buffers of a TextColumnView. The value bytes live in an
+// allocation of exactly their size, so a read past them is a memory error
+// the sanitizers report.
 struct Buffers {
-  std::string data;
+  std::string text;
+  std::unique_ptr<char[]> data;
   std::vector<std::int32_t> offsets32;
   std::vector<std::int64_t> offsets64;
   std::vector<std::uint8_t> bits;
@@ -48,20 +52,24 @@ std::unique_ptr<Buffers> lay_out(const Rows& rows, const Layout& layout) {
   b->bits.assign((layout.bit_offset + rows.size() + 7) / 8 + 1, 0);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i]) {
-      b->data += *rows[i];
+      b->text += *rows[i];
       const std::size_t bit = layout.bit_offset + i;
       b->bits[bit / 8] = static_cast<std::uint8_t>(b->bits[bit / 8] | (1u << (bit % 8)));
     } else if (layout.null_bytes) {
-      b->data += "x9";
+      b->text += "x9";
     }
-    b->offsets32.push_back(static_cast<std::int32_t>(b->data.size()));
-    b->offsets64.push_back(static_cast<std::int64_t>(b->data.size()));
+    b->offsets32.push_back(static_cast<std::int32_t>(b->text.size()));
+    b->offsets64.push_back(static_cast<std::int64_t>(b->text.size()));
   }
   // The view claims only the bytes the offsets reach: nothing past them may be read.
+  if (!b->text.empty()) {
+    b->data.reset(new char[b->text.size()]);
+    std::memcpy(b->data.get(), b->text.data(), b->text.size());
+  }
   b->view.offsets = layout.large ? static_cast<const void*>(b->offsets64.data()) : b->offsets32.data();
   b->view.large_offsets = layout.large;
-  b->view.data = b->data.data();
-  b->view.data_size = b->data.size();
+  b->view.data = b->data.get();
+  b->view.data_size = b->text.size();
   b->view.validity = layout.validity ? b->bits.data() : nullptr;
   b->view.validity_offset = layout.bit_offset;
   b->view.length = rows.size();

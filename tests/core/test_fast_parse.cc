@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -18,17 +19,22 @@
 namespace vorpel {
 namespace {
 
-// The text twice: alone (nothing readable past it) and inside a buffer whose
-// bytes after it are digits, so a fast path that reads past the text and
-// keeps what it read would be caught.
+// The text twice: alone, in an allocation of exactly its size (nothing is
+// readable past it, and the sanitizers report a read there), and inside a
+// buffer whose bytes after it are digits, so a fast path that reads past the
+// text and keeps what it read would be caught.
 struct Placed {
+  std::unique_ptr<char[]> alone;
   std::string buffer;
   const char* text() const { return buffer.data() + 1; }
-  const char* tight_end(std::size_t n) const { return text() + n; }
   const char* padded_end() const { return buffer.data() + buffer.size(); }
 };
 
-Placed place(const std::string& text) { return Placed{"7" + text + std::string(48, '9')}; }
+Placed place(const std::string& text) {
+  Placed placed{std::make_unique<char[]>(text.size()), "7" + text + std::string(48, '9')};
+  std::memcpy(placed.alone.get(), text.data(), text.size());
+  return placed;
+}
 
 std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::size_t max_len) {
   std::string s(rng() % (max_len + 1), ' ');
@@ -41,9 +47,11 @@ std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::
 void expect_int64_agrees(const std::string& text) {
   const Placed placed = place(text);
   const std::optional<std::int64_t> want = parse_int64(text);
-  for (const char* end : {placed.tight_end(text.size()), placed.padded_end()}) {
+  for (const bool padded : {false, true}) {
+    const char* p = padded ? placed.text() : placed.alone.get();
+    const char* end = padded ? placed.padded_end() : p + text.size();
     std::int64_t got = -1;
-    const bool ok = fast::parse_int64_into(placed.text(), text.size(), end, got);
+    const bool ok = fast::parse_int64_into(p, text.size(), end, got);
     ASSERT_EQ(ok, want.has_value()) << '"' << text << '"';
     EXPECT_EQ(got, want.value_or(0)) << '"' << text << '"';
   }
@@ -102,9 +110,11 @@ TEST_P(BooleanTable, MatchesGeneralParser) {
   const std::string text = GetParam();
   const Placed placed = place(text);
   const std::optional<bool> want = parse_boolean(text);
-  for (const char* end : {placed.tight_end(text.size()), placed.padded_end()}) {
+  for (const bool padded : {false, true}) {
+    const char* p = padded ? placed.text() : placed.alone.get();
+    const char* end = padded ? placed.padded_end() : p + text.size();
     std::uint8_t got = 7;
-    ASSERT_EQ(fast::parse_boolean_into(placed.text(), text.size(), end, got), want.has_value()) << text;
+    ASSERT_EQ(fast::parse_boolean_into(p, text.size(), end, got), want.has_value()) << text;
     EXPECT_EQ(got, want.value_or(false) ? 1 : 0) << text;
   }
 }

@@ -147,9 +147,9 @@ void slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uin
   slots[i] = (hash & kSlotHashMask) | (static_cast<std::uint64_t>(key) + 1);
 }
 
-// Makes room for the dictionary's current keys at most a quarter full (so a
-// lookup rarely probes a second slot), re-hashing
-// every key into a table of twice the size when needed.
+// Makes the table at most a quarter full with the dictionary's current keys
+// (so a lookup rarely probes a second slot), re-hashing every key into a
+// larger table when needed.
 void slots_fit(ColumnAccumulator::Impl& a) {
   const std::size_t count = a.dict_offsets.size() - 1;
   if (kSlotsPerKey * count <= a.dict_slots.size()) return;
