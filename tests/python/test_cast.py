@@ -161,6 +161,22 @@ def test_many_batches_keep_stream_order():
     assert cast(batches(*chunks), "int64").to_pylist() == expected
 
 
+
+def test_a_hundred_thousand_one_row_batches():
+    n = 100_000
+    values = [str(i) if i % 1000 else None for i in range(n)]
+    single = pa.array(values, pa.string())
+    tbl = pa.Table.from_batches(
+        [pa.record_batch([single.slice(i, 1)], names=["s"]) for i in range(n)])
+    assert tbl.column(0).num_chunks == n
+    assert cast(tbl, "int64").to_pylist() == [None if v is None else int(v) for v in values]
+    bad = values[:]
+    bad[n - 1] = "x"
+    tbl = pa.Table.from_batches(
+        [pa.record_batch([pa.array([v], pa.string())], names=["s"]) for v in bad])
+    with pytest.raises(_vorpel.PlanError, match=f"at row {n - 1} does not parse"):
+        cast(tbl, "int64")
+
 # --------------------------------------------------------------- strict failures
 
 def strict(value, row, declared, column="value"):
