@@ -8,7 +8,9 @@ import importlib.machinery
 import importlib.util
 import json
 import re
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -108,6 +110,19 @@ def test_the_five_classes_are_distinct():
 def test_build_sha_is_forty_lowercase_hex_digits():
     assert isinstance(_vorpel.__build_sha__, str)
     assert re.fullmatch(r"[0-9a-f]{40}", _vorpel.__build_sha__)
+
+
+def test_build_sha_is_the_commit_of_an_in_tree_build():
+    # An in-place build in a git checkout is configured right before the tests
+    # run, so it must carry the checkout's HEAD.
+    package_dir = Path(_vorpel.__file__).resolve().parent
+    repo = Path(__file__).resolve().parents[2]
+    if package_dir != repo / "python" / "_vorpel" or not (repo / ".git").exists():
+        pytest.skip("not an in-tree build of a git checkout")
+    head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=repo, capture_output=True, text=True)
+    if head.returncode != 0:
+        pytest.skip("git is not available")
+    assert _vorpel.__build_sha__ == head.stdout.strip()
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
