@@ -32,23 +32,8 @@ shift 2
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "fuzz.sh: seconds must be a whole number, got '$seconds'" >&2; usage; }
 
 # clang-19 and its sanitizer/fuzzer runtimes.
-DEB_PACKAGES=(clang-19 libclang-rt-19-dev)
-missing=()
-for p in "${DEB_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" = 0 ]; then
-    echo "fuzz.sh: installing Debian packages: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  else
-    echo "fuzz.sh: missing Debian packages; run:" >&2
-    echo "  sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+. scripts/debian_packages.sh
+ensure_debian_packages fuzz.sh clang-19 libclang-rt-19-dev
 # The build reads Arrow's location from pyarrow in the virtual environment.
 scripts/bootstrap.sh
 
