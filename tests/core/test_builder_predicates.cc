@@ -19,22 +19,11 @@
 
 #include "core/predicate/predicate.h"
 #include "core/table_builder/predicates/pending_row.h"
+#include "allocation_counter.h"
 #include "core/table_builder/table_builder.h"
 
-// Heap allocations made by the current thread while counting is on.
-namespace {
-thread_local bool g_counting = false;
-thread_local std::size_t g_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] static void release(void* p) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
+using vorpel::testing::g_allocations;
+using vorpel::testing::g_counting;
 
 namespace vorpel {
 

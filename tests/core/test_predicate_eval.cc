@@ -18,22 +18,10 @@
 #include "core/predicate/predicate.h"
 #include "core/table_builder/predicates/evaluate.h"
 #include "core/table_builder/predicates/pending_row.h"
+#include "allocation_counter.h"
 
-// Heap allocations made by the current thread while counting is on.
-namespace {
-thread_local bool g_counting = false;
-thread_local std::size_t g_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// Out of line, so the compiler does not pair a free() with a visible new.
-[[gnu::noinline]] static void release(void* p) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
+using vorpel::testing::g_allocations;
+using vorpel::testing::g_counting;
 
 namespace vorpel {
 namespace {
@@ -970,6 +958,17 @@ TEST(Allocations, CommittedRowsAllocateNothing) {
   EXPECT_EQ(g_allocations, 0u);
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, 100);
+}
+
+// The zero-allocation tests below mean something only if the counter sees
+// allocations at all.
+TEST(Allocations, CounterSeesHeapAllocations) {
+  g_allocations = 0;
+  g_counting = true;
+  auto* p = new std::string(100, 'x');
+  g_counting = false;
+  EXPECT_GE(g_allocations, 1u);
+  delete p;
 }
 
 TEST(Allocations, PendingRowsAllocateNothingOnceWarm) {
