@@ -245,6 +245,10 @@ bool binary_full_checks_hold(const arrow::ArrayData& data) {
   return true;
 }
 
+// Batches from this many rows on are walked with the interpreter lock
+// released; for smaller ones taking the lock back would cost more than the walk.
+constexpr std::int64_t kWalkWithoutGil = 16384;
+
 // Imports and checks one array handed over by get_next. `array` is consumed
 // on success; on failure the caller releases whatever is left of it.
 // `row_type` is the struct type of the schema's fields.
@@ -265,15 +269,27 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& arra
       type = static_cast<const arrow::ExtensionType&>(*type).storage_type().get();
     }
     std::shared_ptr<arrow::DataType> as_binary;
+    bool (*checks)(const arrow::ArrayData&) = nullptr;
     if (type->id() == arrow::Type::STRING) {
-      if (binary_full_checks_hold<std::int32_t>(*data)) continue;
+      checks = binary_full_checks_hold<std::int32_t>;
       as_binary = arrow::binary();
     } else if (type->id() == arrow::Type::LARGE_STRING) {
-      if (binary_full_checks_hold<std::int64_t>(*data)) continue;
+      checks = binary_full_checks_hold<std::int64_t>;
       as_binary = arrow::large_binary();
     } else {
       continue;
     }
+    bool hold;
+    if (data->length >= kWalkWithoutGil) {
+      // The walk reads only the batch's own buffers: other Python threads
+      // may run meanwhile (the producer's callbacks are not called here).
+      Py_BEGIN_ALLOW_THREADS
+      hold = checks(*data);
+      Py_END_ALLOW_THREADS
+    } else {
+      hold = checks(*data);
+    }
+    if (hold) continue;
     auto view = std::make_shared<arrow::ArrayData>(*data);
     view->type = std::move(as_binary);
     view->child_data.clear();

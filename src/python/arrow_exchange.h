@@ -39,7 +39,7 @@ PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch);
 // its top-level string columns are checked in full, so a later walk over the
 // values never leaves their buffers. A failure is the text of the ValueError
 // to raise. Needs the interpreter lock: the producer's callbacks may run
-// Python code.
+// Python code. The offset walk of a large batch lets go of it meanwhile.
 std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream);
 
 }  // namespace vorpel::py

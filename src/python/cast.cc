@@ -47,6 +47,7 @@ struct StringColumn {
   const std::uint8_t* validity = nullptr;  // null when no row is null
   std::int64_t validity_offset = 0;
   std::int64_t length = 0;
+  std::shared_ptr<const arrow::ArrayData> array;  // the batch's column itself
 };
 
 bool is_large(const arrow::DataType& type) { return type.id() == arrow::Type::LARGE_STRING; }
@@ -58,7 +59,8 @@ const arrow::DataType& storage_of(const arrow::DataType& type) {
   return type;
 }
 
-StringColumn string_column(const arrow::ArrayData& data, bool large) {
+StringColumn string_column(const std::shared_ptr<arrow::ArrayData>& column_data, bool large) {
+  const arrow::ArrayData& data = *column_data;
   const arrow::DataType& type = storage_of(*data.type);
   const arrow::Type::type expected = large ? arrow::Type::LARGE_STRING : arrow::Type::STRING;
   if (type.id() != expected || data.buffers.size() < 3) {
@@ -66,6 +68,7 @@ StringColumn string_column(const arrow::ArrayData& data, bool large) {
   }
   StringColumn column;
   if (data.length == 0) return column;
+  column.array = column_data;
   if (data.buffers[1] == nullptr) internal_fault("validated string column without offsets");
   column.length = data.length;
   const std::uint8_t* offsets = data.buffers[1]->data();
@@ -82,53 +85,6 @@ StringColumn string_column(const arrow::ArrayData& data, bool large) {
   return column;
 }
 
-// Feeds every row of one batch to the builder. Returns the first row whose
-// byte range falls outside the value buffer (validated offsets never do), or
-// -1 when every row was fed.
-template <class Offset, bool kMayHaveNulls>
-std::int64_t feed_rows(TableBuilder& builder, const StringColumn& column) {
-  const Offset* offsets = static_cast<const Offset*>(column.offsets);
-  const std::int64_t limit = column.data_size;
-  for (std::int64_t i = 0; i < column.length; ++i) {
-    builder.begin_row();
-    bool valid = true;
-    if constexpr (kMayHaveNulls) {
-      const std::int64_t bit = column.validity_offset + i;
-      valid = (column.validity[bit >> 3] >> (bit & 7)) & 1;
-    }
-    if (valid) {
-      const std::int64_t start = offsets[i];
-      const std::int64_t end = offsets[i + 1];
-      if (start < 0 || end < start || end > limit) [[unlikely]] {
-        return i;
-      }
-      builder.push_scalar(ScalarValue::of_str(
-          std::string_view(column.data + start, static_cast<std::size_t>(end - start))));
-    }
-    builder.end_row();
-  }
-  return -1;
-}
-
-template <class Offset>
-std::int64_t feed_batch(TableBuilder& builder, const StringColumn& column) {
-  return column.validity != nullptr ? feed_rows<Offset, true>(builder, column)
-                                    : feed_rows<Offset, false>(builder, column);
-}
-
-// Whether every offset lies within the value buffer and none decreases (as
-// the import's validation guarantees), so the batch can go to the builder as
-// one column.
-template <class Offset>
-bool offsets_sound(const StringColumn& column) {
-  if (column.length == 0) return true;
-  const Offset* offsets = static_cast<const Offset*>(column.offsets);
-  if (offsets[0] < 0 || static_cast<std::int64_t>(offsets[column.length]) > column.data_size) return false;
-  bool ordered = true;
-  for (std::int64_t i = 0; i < column.length; ++i) ordered &= offsets[i] <= offsets[i + 1];
-  return ordered;
-}
-
 TextColumnView text_view(const StringColumn& column, bool large) {
   TextColumnView view;
   view.offsets = column.offsets;
@@ -138,6 +94,7 @@ TextColumnView text_view(const StringColumn& column, bool large) {
   view.validity = column.validity;
   view.validity_offset = static_cast<std::uint64_t>(column.validity_offset);
   view.length = static_cast<std::uint64_t>(column.length);
+  view.array = column.array;
   return view;
 }
 
@@ -194,7 +151,7 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   columns.reserve(imported->batches.size());
   std::uint64_t total_rows = 0;
   for (const auto& batch : imported->batches) {
-    columns.push_back(string_column(*batch->column_data(0), large));
+    columns.push_back(string_column(batch->column_data(0), large));
     total_rows += static_cast<std::uint64_t>(batch->num_rows());
   }
 
@@ -205,34 +162,16 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   TableBuilder builder(std::move(options), std::nullopt, std::nullopt, total_rows);
 
   std::optional<Result<std::shared_ptr<arrow::RecordBatch>>> finished;
-  std::int64_t bad_row = -1;
-  std::uint64_t rows_before = 0;
   {
     // No Python object is touched from here until the lock is taken back.
+    // The import checked every offset: each batch goes in as one column.
     WithoutGil unlocked;
-    std::vector<bool> sound(columns.size());
     std::uint64_t total_text = 0;
-    for (std::size_t b = 0; b < columns.size(); ++b) {
-      sound[b] = large ? offsets_sound<std::int64_t>(columns[b]) : offsets_sound<std::int32_t>(columns[b]);
-      if (sound[b]) total_text += text_view(columns[b], large).text_bytes();
-    }
+    for (const StringColumn& column : columns) total_text += text_view(column, large).text_bytes();
     // The text is known up front: a string result reserves exactly its bytes.
     builder.reserve_value_texts(total_rows, total_text);
-    for (std::size_t b = 0; b < columns.size(); ++b) {
-      const StringColumn& column = columns[b];
-      if (sound[b]) {
-        builder.push_text_column(text_view(column, large));
-      } else {
-        bad_row = large ? feed_batch<std::int64_t>(builder, column) : feed_batch<std::int32_t>(builder, column);
-        if (bad_row >= 0) break;
-      }
-      rows_before += static_cast<std::uint64_t>(column.length);
-    }
-    if (bad_row < 0) finished.emplace(builder.finish());
-  }
-  if (bad_row >= 0) {
-    internal_fault("string offsets outside the value buffer at row " +
-                   std::to_string(rows_before + static_cast<std::uint64_t>(bad_row)) + " after validation");
+    for (const StringColumn& column : columns) builder.push_text_column(text_view(column, large));
+    finished.emplace(builder.finish());
   }
 
   if (!*finished) {

@@ -75,12 +75,34 @@ TEST(Int64Random, MatchesGeneralParser) {
 
 // ---------------------------------------------------------------- float64
 
+// Bytes after a float text that a fast path must not take as part of it:
+// digits, and every byte the float grammar knows.
+constexpr const char* kFloatTails[] = {"99999999999999999999", "e+5.0e-1E2.3e+4", "-.-.+e", "\x80\xff 0."};
+
 void expect_float64_agrees(const std::string& text) {
   const std::optional<double> want = parse_float64(text);
-  double got = -1;
-  const bool ok = fast::parse_float64_into(text.data(), text.size(), got);
-  ASSERT_EQ(ok, want.has_value()) << '"' << text << '"';
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want.value_or(0.0))) << '"' << text << '"';
+  const std::uint64_t want_bits = std::bit_cast<std::uint64_t>(want.value_or(0.0));
+  const auto check = [&](const char* p, const char* readable_end, const char* where) {
+    double got = -1;
+    const bool ok = fast::parse_float64_into(p, text.size(), readable_end, got);
+    ASSERT_EQ(ok, want.has_value()) << '"' << text << "\" " << where;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got), want_bits) << '"' << text << "\" " << where;
+  };
+  // Alone: nothing is readable past the text (the sanitizers catch a read).
+  const auto alone = std::make_unique<char[]>(text.size());
+  std::memcpy(alone.get(), text.data(), text.size());
+  check(alone.get(), alone.get() + text.size(), "alone");
+  for (const char* tail : kFloatTails) {
+    const std::string buffer = "7" + text + tail;
+    check(buffer.data() + 1, buffer.data() + buffer.size(), tail);
+  }
+  // Exactly sixteen bytes readable, the text at their start.
+  if (text.size() <= 16) {
+    const std::string sixteen = text + std::string(16 - text.size(), '5');
+    const auto exact = std::make_unique<char[]>(16);
+    std::memcpy(exact.get(), sixteen.data(), 16);
+    check(exact.get(), exact.get() + 16, "sixteen readable");
+  }
 }
 
 class Float64Table : public ::testing::TestWithParam<const char*> {};
@@ -95,11 +117,73 @@ INSTANTIATE_TEST_SUITE_P(Texts, Float64Table,
                                            "1e999999999999", "0.000000000000000000000000001", "nan", "-NaN",
                                            "inf", "-Infinity", "infinit", "1.5x", "1..5", "1.5e3.2", " 1", "1 ",
                                            "0x10", "1_0", "00000000000000000000000001.5", "4.9e-324",
-                                           "1.7976931348623157e308", "2.2250738585072014e-308"));
+                                           "1.7976931348623157e308", "2.2250738585072014e-308", "+.e1", "1.e5",
+                                           "-.e5", "e5", ".e", "1e5e5", "1e+-5", "1e--5", "1-5", "+-1", "-+1",
+                                           "--1", "1.5-", "1e5.", "000000000000000001.5", "0000000000000001.5",
+                                           "-9007199254740992", "+9007199254740993", "900719925474099.2",
+                                           "9007199254740.993e3", "9.007199254740993", "1e-22", "1e-23", "12e21",
+                                           "12e-24", "0.0000000000000000000001", "1.2e0000022", "1.2e00000022",
+                                           "1e000000001", "-0e-5", "-.0e+99999", "123456789012345.6", "1.5e",
+                                           "1.5E+", "-1.5e-9", "12.3e-15", "42", "-0.123", "4.5\xff", "\xff",
+                                           "-nan", "+inf", "nan1", "1nan", "1.5 ", "\t1.5"));
+
+// Every combination of a sign, integer digits, a fraction and an exponent,
+// valid or not, many of them near the 16-byte and the 2^53 limits.
+TEST(Float64Shapes, EveryCombinationMatchesGeneralParser) {
+  const char* const signs[] = {"", "+", "-"};
+  const char* const ints[] = {"", "0", "7", "42", "00", "12345678", "123456789", "9007199254740993",
+                              "000000000000001", "1234567890123456"};
+  const char* const fracs[] = {"", ".", ".5", ".05", ".123", ".0000000001", ".99999999", ".1234567890123456",
+                               ".e", "..5"};
+  const char* const exps[] = {"",     "e",    "E",     "e+",   "e-",  "e5",   "E5",        "e-5",
+                              "e+05", "e22",  "e-22",  "e23",  "e-23", "e308", "e-324",     "e-400",
+                              "e999", "E00000001", "e000000001", "e5e", "e5.5", "e-+5", "e 5"};
+  for (const char* s : signs) {
+    for (const char* i : ints) {
+      for (const char* f : fracs) {
+        for (const char* e : exps) {
+          expect_float64_agrees(std::string(s) + i + f + e);
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+// One to 17 digits with the '.' at every place, with and without a sign
+// and an exponent: every length around the 16 bytes of the fast path.
+TEST(Float64Lengths, EveryLengthAndDotPlaceMatchesGeneralParser) {
+  const std::string digits = "98765432109876543";
+  for (std::size_t len = 1; len <= 17; ++len) {
+    for (const char* sign : {"", "-", "+"}) {
+      for (const char* exp : {"", "e7", "e-3", "E+12", "e-22"}) {
+        const std::string body = std::string(sign) + digits.substr(0, len);
+        for (std::size_t dot = std::string(sign).size(); dot <= body.size(); ++dot) {
+          for (const std::string& text : {body + exp, body.substr(0, dot) + "." + body.substr(dot) + exp}) {
+            expect_float64_agrees(text);
+            if (HasFatalFailure()) return;
+          }
+        }
+      }
+    }
+  }
+}
 
 TEST(Float64Random, MatchesGeneralParser) {
   std::mt19937_64 rng(12);
-  for (int i = 0; i < 200000; ++i) expect_float64_agrees(random_text(rng, "0123456789012345678901234.eE+-", 24));
+  for (int i = 0; i < 200000; ++i) {
+    expect_float64_agrees(random_text(rng, "0123456789012345678901234.eE+-", 24));
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The alphabet of the grammar alone, short texts: many are valid.
+TEST(Float64Random, GrammarAlphabetMatchesGeneralParser) {
+  std::mt19937_64 rng(15);
+  for (int i = 0; i < 300000; ++i) {
+    expect_float64_agrees(random_text(rng, "0123456789+-.eE", 20));
+    if (HasFatalFailure()) return;
+  }
 }
 
 // ---------------------------------------------------------------- boolean

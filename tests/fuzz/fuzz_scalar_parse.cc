@@ -315,9 +315,11 @@ void check_fast_paths(std::string_view t) {
   const auto date = parse_date32(t);
   FUZZ_CHECK(fast::parse_date32_into(p, n, day) == date.has_value() && day == date.value_or(0), show(t));
   const auto f64 = parse_float64(t);
-  double f = -1;
-  const bool f_ok = fast::parse_float64_into(p, n, f);
-  FUZZ_CHECK(f_ok == f64.has_value() && same_double(f, f64.value_or(0.0)), show(t));
+  for (const auto& [from, readable_end] : {std::pair{p, p + n}, std::pair{q, q_end}}) {
+    double f = -1;
+    const bool f_ok = fast::parse_float64_into(from, n, readable_end, f);
+    FUZZ_CHECK(f_ok == f64.has_value() && same_double(f, f64.value_or(0.0)), show(t));
+  }
   for (unsigned s = 0; s <= 39; ++s) {
     const auto scale = static_cast<std::uint8_t>(s);
     const auto dec = parse_decimal128(t, scale);

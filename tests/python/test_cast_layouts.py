@@ -4,8 +4,10 @@ bits that start mid-byte, 64-bit offsets, many batches of odd sizes."""
 
 from __future__ import annotations
 
+import gc
 import random
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
@@ -80,7 +82,45 @@ def test_first_failure_is_reported_at_the_same_row(field_type, bad, layout):
     assert " at row 150 " in str(got.value)
 
 
-def test_string_result_drops_bytes_under_null_rows():
-    got = cast(pa.table({"s": nulls_with_bytes(["ab", None, "c", None])}), "string")
-    assert got.to_pylist() == ["ab", None, "c", None]
+def test_string_result_drops_invalid_bytes_under_null_rows():
+    # A null row over bytes that are not UTF-8: the result cannot share them.
+    offsets = np.array([0, 2, 4, 5], dtype=np.int32).tobytes()
+    raw = pa.Array.from_buffers(pa.string(), 3, [pa.py_buffer(bytes([0b101])), pa.py_buffer(offsets),
+                                                 pa.py_buffer(b"ab\xff\x80c")], null_count=1)
+    got = cast(pa.table({"s": raw}), "string")
+    assert got.to_pylist() == ["ab", None, "c"]
     assert got.buffers()[2].to_pybytes() == b"abc"
+
+
+@pytest.mark.parametrize("make, shared", [
+    (lambda: pa.array(["a", None, "élit", ""], pa.string()), True),
+    # Rows before the slice hold no bytes: its texts start at byte 0.
+    (lambda: pa.array([None, "", None, "ab", None, "c"], pa.string()).slice(3), True),
+    (lambda: pa.array(["skip", "ab", None, "c"], pa.string()).slice(1), False),
+    # Bytes under null rows stay in the shared buffer.
+    (lambda: nulls_with_bytes(["ab", None, "c"]), True),
+    (lambda: pa.array(["ab", None, "c"], pa.large_string()), False),
+])
+def test_string_result_shares_the_input_bytes_when_their_layout_allows(make, shared):
+    column = make()
+    got = cast(pa.table({"s": column}), "string")
+    assert got.type == pa.string()
+    assert got.to_pylist() == column.to_pylist()
+    assert (got.buffers()[2].address == column.buffers()[2].address) is shared
+    # Either way: offsets of exactly its rows, from 0, and only their bytes.
+    offsets = got.buffers()[1].to_pybytes()
+    assert got.offset == 0 and len(offsets) == 4 * (len(got) + 1) and offsets[:4] == b"\0\0\0\0"
+    offsets_in = np.frombuffer(column.buffers()[1], dtype=np.int64 if column.type == pa.large_string() else np.int32)
+    last = int(offsets_in[column.offset + len(column)])
+    assert got.buffers()[2].size == (last if shared else sum(len(v.encode()) for v in column.to_pylist()
+                                                             if v is not None))
+    got.validate(full=True)
+
+
+def test_string_result_keeps_the_input_alive():
+    # The result shares the input's buffers; they must outlive the input table.
+    column = pa.array(["kept", None, "alive"] * 1000, pa.string())
+    got = cast(pa.table({"s": column}), "string")
+    del column
+    gc.collect()
+    assert got.to_pylist()[:3] == ["kept", None, "alive"]

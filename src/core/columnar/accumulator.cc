@@ -11,6 +11,9 @@
 
 #include <sys/mman.h>
 
+#include <arrow/array/data.h>
+#include <arrow/buffer.h>
+
 #include "core/columnar/accumulator_impl.h"
 #include "core/columnar/scalar_parse/fast_parse.h"
 #include "core/columnar/utf8_check.h"
@@ -301,9 +304,14 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 }
 
 // Bits [start, start + count) of an LSB-first bitmap (count 1 to 64), lowest first.
-inline std::uint64_t read_bits(const std::uint8_t* bitmap, std::uint64_t start, unsigned count) {
+[[gnu::always_inline]] inline std::uint64_t read_bits(const std::uint8_t* bitmap, std::uint64_t start, unsigned count) {
   const std::uint8_t* b = bitmap + (start >> 3);
   const unsigned shift = static_cast<unsigned>(start & 7);
+  if (shift == 0 && count == 64) {  // a whole aligned word: the common case
+    std::uint64_t word;
+    std::memcpy(&word, b, 8);
+    return word;
+  }
   const unsigned bytes = (shift + count + 7) / 8;  // at most 9
   unsigned __int128 wide = 0;
   for (unsigned k = 0; k < bytes; ++k) wide |= static_cast<unsigned __int128>(b[k]) << (8 * k);
@@ -407,12 +415,63 @@ bool string_append_bulk(ColumnAccumulator::Impl& a, const TextColumnView& c) {
   return true;
 }
 
+// Timestamps without a custom pattern: the common ISO shapes are read inline
+// with the unit fixed at compile time; any other text goes to the parser.
+template <class Offset, TimeUnit kUnit>
+std::optional<std::uint64_t> append_iso_timestamps(ColumnAccumulator::Impl& a, const TextColumnView& c,
+                                                   const TimestampParser& parser) {
+  return append_rows<Offset, true>(a.validity, a.i64_values, c,
+                                   [&parser](const char* p, std::size_t n, std::int64_t& slot) {
+                                     return fast::iso_timestamp_into(p, n, kUnit, slot) ||
+                                            parser.parse_into(std::string_view(p, n), slot);
+                                   });
+}
+
+// The rows of a Utf8 array as a text column view.
+TextColumnView view_of(const arrow::ArrayData& array) {
+  TextColumnView view;
+  view.length = static_cast<std::uint64_t>(array.length);
+  view.offsets = reinterpret_cast<const std::int32_t*>(array.buffers[1]->data()) + array.offset;
+  view.data = reinterpret_cast<const char*>(array.buffers[2]->data());
+  view.data_size = static_cast<std::uint64_t>(array.buffers[2]->size());
+  if (array.buffers[0] != nullptr && array.GetNullCount() != 0) {
+    view.validity = array.buffers[0]->data();
+    view.validity_offset = static_cast<std::uint64_t>(array.offset);
+  }
+  return view;
+}
+
+// A String column that holds nothing yet takes the whole input array as its
+// contents when the array's texts start at byte 0: nothing is copied or
+// walked now, and when the column is finished the array's buffers become the
+// result (after their UTF-8 check). Bytes under null rows then stay in the
+// value buffer, as Arrow allows. Not with a lowered offset limit, whose
+// overflow handling needs the copy.
+bool adopt_array(ColumnAccumulator::Impl& a, const TextColumnView& c) {
+  const arrow::ArrayData* array = c.array.get();
+  if (array == nullptr || c.large_offsets || a.len() != 0 || a.overflow ||
+      a.offset_limit != ColumnAccumulator::kMaxOffset || static_cast<std::uint64_t>(array->length) != c.length ||
+      array->buffers.size() != 3 || array->buffers[1] == nullptr || array->buffers[2] == nullptr ||
+      static_cast<const std::int32_t*>(c.offsets)[0] != 0) {
+    return false;
+  }
+  a.adopted = c.array;
+  a.adopted_rows = c.length;
+  a.adopted_nulls = static_cast<std::uint64_t>(array->GetNullCount());
+  // The room reserved for copying the texts is not needed.
+  a.str_bytes = {};
+  a.str_offsets = {0};
+  a.validity = ValidityBitmap();
+  return true;
+}
+
 template <class Offset>
 std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumulator::Impl& a,
                                            const TextColumnView& c) {
   const char* const readable_end = c.data + c.data_size;
   switch (a.kind) {
     case Kind::String: {
+      if (adopt_array(a, c)) return std::nullopt;
       if (string_append_bulk<Offset>(a, c)) return std::nullopt;
       // Row by row: the offset limit is in reach.
       for (std::uint64_t row = 0; row < c.length; ++row) {
@@ -430,9 +489,13 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
                                          return fast::parse_int64_into(p, n, readable_end, slot);
                                        });
     case Kind::Float64:
-      return append_rows<Offset, true>(a.validity, a.f64_values, c, [](const char* p, std::size_t n, double& slot) {
-        return fast::parse_float64_into(p, n, slot);
-      });
+      // Forced inline: the parser is large enough that the compiler would
+      // otherwise call the lambda for every value.
+      return append_rows<Offset, true>(a.validity, a.f64_values, c,
+                                       [readable_end] [[gnu::always_inline]] (const char* p, std::size_t n,
+                                                                              double& slot) {
+                                         return fast::parse_float64_into(p, n, readable_end, slot);
+                                       });
     case Kind::Boolean:
       return append_rows<Offset, true>(a.validity, a.bool_values, c,
                                        [readable_end](const char* p, std::size_t n, std::uint8_t& slot) {
@@ -445,6 +508,14 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
                                        });
     case Kind::Timestamp: {
       const TimestampParser& parser = *a.timestamp_parser;
+      if (parser.builtin_only()) {
+        switch (parser.unit()) {
+          case TimeUnit::Second: return append_iso_timestamps<Offset, TimeUnit::Second>(a, c, parser);
+          case TimeUnit::Millisecond: return append_iso_timestamps<Offset, TimeUnit::Millisecond>(a, c, parser);
+          case TimeUnit::Microsecond: return append_iso_timestamps<Offset, TimeUnit::Microsecond>(a, c, parser);
+          case TimeUnit::Nanosecond: return append_iso_timestamps<Offset, TimeUnit::Nanosecond>(a, c, parser);
+        }
+      }
       return append_rows<Offset, true>(a.validity, a.i64_values, c,
                                        [&parser](const char* p, std::size_t n, std::int64_t& slot) {
                                          return parser.parse_into(std::string_view(p, n), slot);
@@ -507,6 +578,15 @@ std::unique_ptr<ColumnAccumulator::Impl> make_impl(const FieldType& type, std::u
 
 }  // namespace
 
+void settle_adopted(ColumnAccumulator::Impl& a) {
+  const std::shared_ptr<const arrow::ArrayData> array = std::move(a.adopted);
+  a.adopted.reset();
+  a.adopted_rows = 0;
+  a.adopted_nulls = 0;
+  // The column was empty and a Utf8 array's bytes always fit 32-bit offsets.
+  if (!string_append_bulk<std::int32_t>(a, view_of(*array))) core_invariant_failed("adopted texts do not fit");
+}
+
 // ---------------------------------------------------------------- lifecycle
 
 ColumnAccumulator::ColumnAccumulator(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -539,6 +619,7 @@ FieldType ColumnAccumulator::field_type() const {
 
 bool ColumnAccumulator::append_text(std::optional<std::string_view> text) {
   Impl& a = *impl_;
+  settle(a);
   if (!text) {
     push_null(a);
     return true;
@@ -586,11 +667,15 @@ bool ColumnAccumulator::append_text(std::optional<std::string_view> text) {
   return true;
 }
 
-void ColumnAccumulator::append_null() { push_null(*impl_); }
+void ColumnAccumulator::append_null() {
+  settle(*impl_);
+  push_null(*impl_);
+}
 
 void ColumnAccumulator::append_nulls(std::uint64_t count) {
   Impl& a = *impl_;
   if (count == 0) return;
+  settle(a);
   const auto n = static_cast<std::size_t>(count);
   switch (a.kind) {
     case Kind::String: a.str_offsets.insert(a.str_offsets.end(), n, a.str_offsets.back()); break;
@@ -607,12 +692,14 @@ void ColumnAccumulator::append_nulls(std::uint64_t count) {
 
 std::optional<std::uint64_t> ColumnAccumulator::append_texts(const TextColumnView& column) {
   if (column.length == 0) return std::nullopt;
+  settle(*impl_);
   return column.large_offsets ? append_column<std::int64_t>(*this, *impl_, column)
                               : append_column<std::int32_t>(*this, *impl_, column);
 }
 
 void ColumnAccumulator::reserve_for_texts(std::uint64_t rows, std::uint64_t text_bytes) {
   Impl& a = *impl_;
+  settle(a);
   const auto n = static_cast<std::size_t>(rows);
   switch (a.kind) {
     case Kind::String: {
@@ -634,6 +721,7 @@ void ColumnAccumulator::reserve_for_texts(std::uint64_t rows, std::uint64_t text
 
 bool ColumnAccumulator::append_value(const ScalarValue& value) {
   Impl& a = *impl_;
+  settle(a);
   using VK = ScalarValue::Kind;
   const bool textual = a.kind == Kind::String || a.kind == Kind::Dictionary;
   switch (value.kind) {
@@ -705,6 +793,7 @@ bool ColumnAccumulator::append_value(const ScalarValue& value) {
 
 void ColumnAccumulator::remove_last() {
   Impl& a = *impl_;
+  settle(a);
   if (a.len() == 0) return;
   switch (a.kind) {
     case Kind::String:
@@ -729,14 +818,18 @@ void ColumnAccumulator::remove_last() {
 // ---------------------------------------------------------------- reads
 
 std::uint64_t ColumnAccumulator::len() const { return impl_->len(); }
-std::uint64_t ColumnAccumulator::null_count() const { return impl_->validity.null_count(); }
+std::uint64_t ColumnAccumulator::null_count() const { return impl_->null_count(); }
 
 std::uint32_t ColumnAccumulator::dictionary_key(std::string_view text) {
   if (impl_->kind != Kind::Dictionary) core_invariant_failed("dictionary_key on a non-dictionary column");
   return dictionary_lookup_or_insert(*impl_, text);
 }
 
+// The reads below copy an adopted input array into the own buffers first
+// (the contents stay the same), so they need only one layout.
+
 std::optional<std::string_view> ColumnAccumulator::text_at(std::uint64_t row) const {
+  settle(*impl_);
   const Impl& a = *impl_;
   if (a.kind != Kind::String || row >= a.len() || !a.validity.is_valid(row)) return std::nullopt;
   const std::string_view text = string_text(a, row);
@@ -745,6 +838,7 @@ std::optional<std::string_view> ColumnAccumulator::text_at(std::uint64_t row) co
 }
 
 TypedCell ColumnAccumulator::cell_at(std::uint64_t row) const {
+  settle(*impl_);
   const Impl& a = *impl_;
   if (row >= a.len() || !a.validity.is_valid(row)) return TypedCell::absent();
   switch (a.kind) {
@@ -767,6 +861,7 @@ TypedCell ColumnAccumulator::cell_at(std::uint64_t row) const {
 }
 
 std::optional<std::string> ColumnAccumulator::cell_text_at(std::uint64_t row) const {
+  settle(*impl_);
   const Impl& a = *impl_;
   if (row >= a.len() || !a.validity.is_valid(row)) return std::nullopt;
   switch (a.kind) {
@@ -787,6 +882,7 @@ std::optional<std::string> ColumnAccumulator::cell_text_at(std::uint64_t row) co
 }
 
 void ColumnAccumulator::encode_as_dictionary() {
+  settle(*impl_);
   const Impl& s = *impl_;
   if (s.kind != Kind::String) return;
   auto d = make_impl(FieldType::simple(FieldTag::Dictionary), s.len());
@@ -805,6 +901,7 @@ void ColumnAccumulator::encode_as_dictionary() {
 }
 
 std::uint64_t ColumnAccumulator::distinct_count() const {
+  settle(*impl_);
   const Impl& a = *impl_;
   if (a.kind != Kind::String) return 0;
   std::unordered_set<std::string_view> seen;
@@ -839,6 +936,7 @@ std::uint64_t ColumnAccumulator::reserved_bytes() const {
 const std::optional<std::string>& ColumnAccumulator::overflow() const { return impl_->overflow; }
 
 void ColumnAccumulator::set_offset_limit_for_testing(std::uint64_t limit) {
+  settle(*impl_);
   impl_->offset_limit = std::min(limit, kMaxOffset);
 }
 

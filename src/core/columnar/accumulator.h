@@ -15,6 +15,10 @@
 #include "core/error.h"
 #include "core/field_type.h"
 
+namespace arrow {
+struct ArrayData;
+}  // namespace arrow
+
 namespace vorpel {
 
 // Validity bits, least significant bit first, 1 = valid (Arrow's bit order).
@@ -122,6 +126,10 @@ struct TextColumnView {
   const std::uint8_t* validity = nullptr;  // LSB first; null when no row is null
   std::uint64_t validity_offset = 0;       // bit of row 0
   std::uint64_t length = 0;
+  // Optional: the Arrow Utf8 array (`length` rows) whose buffers the pointers
+  // above point into. A String column that has nothing else yet may then
+  // keep the array's buffers instead of copying its texts.
+  std::shared_ptr<const arrow::ArrayData> array;
 
   bool is_valid(std::uint64_t row) const {
     if (validity == nullptr) return true;

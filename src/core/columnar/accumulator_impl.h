@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,7 +115,23 @@ struct ColumnAccumulator::Impl {
   // overflow, since every row before it is intact.
   std::uint64_t overflow_row = 0;
 
-  std::uint64_t len() const { return validity.len(); }
+  // String: an input Utf8 array taken over whole by append_texts while the
+  // column was empty. It stands for the first `adopted_rows` rows (the own
+  // buffers above are then empty); anything that writes or reads single rows
+  // first copies it into the own buffers (settle_adopted).
+  std::shared_ptr<const arrow::ArrayData> adopted;
+  std::uint64_t adopted_rows = 0;
+  std::uint64_t adopted_nulls = 0;
+
+  std::uint64_t len() const { return validity.len() + adopted_rows; }
+  std::uint64_t null_count() const { return validity.null_count() + adopted_nulls; }
 };
+
+// Copies an adopted input array into the column's own buffers and lets go of it.
+void settle_adopted(ColumnAccumulator::Impl& a);
+
+inline void settle(ColumnAccumulator::Impl& a) {
+  if (a.adopted) [[unlikely]] settle_adopted(a);
+}
 
 }  // namespace vorpel

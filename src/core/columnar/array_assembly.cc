@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <arrow/util/bitmap_ops.h>
+
 #include "core/columnar/accumulator_impl.h"
 #include "core/columnar/utf8_check.h"
 #include "core/invariant.h"
@@ -122,12 +124,48 @@ Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offs
                                                  std::int64_t null_count) {
   require_offsets(offsets, bytes.size(), rows);
   const bool texts_valid =
-      utf8::all_texts_valid(bytes.data(), bytes.size(), offsets.data(), static_cast<std::size_t>(rows));
+      utf8::all_texts_valid(bytes.data(), offsets.data(), static_cast<std::size_t>(rows));
   auto data = arrow::ArrayData::Make(
       arrow::utf8(), rows,
       {std::move(nulls), arrow::Buffer::FromVector(take(offsets)), arrow::Buffer::FromVector(take(bytes))},
       null_count);
   return finish_array(std::move(data), !texts_valid);
+}
+
+// The input array a String column adopted, as the finished Utf8 array, when
+// every text is valid UTF-8 (null rows included); null otherwise. Its texts
+// start at byte 0 (the adoption checked that), so the result is made of
+// slices of its buffers: offsets for its rows only, the bytes up to the last
+// offset, and the validity bits from bit 0 (copied only when the array
+// starts inside a byte of its bitmap).
+std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
+  const arrow::ArrayData& in = *a.adopted;
+  const std::int64_t rows = in.length;
+  const auto* offsets = reinterpret_cast<const std::int32_t*>(in.buffers[1]->data()) + in.offset;
+  const std::uint8_t* bytes = in.buffers[2]->data();
+  if (!utf8::all_texts_valid(bytes, offsets, static_cast<std::size_t>(rows))) return nullptr;
+  const auto null_count = static_cast<std::int64_t>(a.adopted_nulls);
+  std::shared_ptr<arrow::Buffer> nulls;
+  if (null_count > 0) {
+    if (in.offset % 8 == 0) {
+      nulls = arrow::SliceBuffer(in.buffers[0], in.offset / 8, (rows + 7) / 8);
+    } else {
+      auto copied = arrow::internal::CopyBitmap(arrow::default_memory_pool(), in.buffers[0]->data(), in.offset, rows);
+      if (!copied.ok()) return nullptr;
+      nulls = std::move(copied).ValueUnsafe();
+    }
+  }
+  auto data = arrow::ArrayData::Make(
+      arrow::utf8(), rows,
+      {std::move(nulls), arrow::SliceBuffer(in.buffers[1], in.offset * 4, (rows + 1) * 4),
+       arrow::SliceBuffer(in.buffers[2], 0, offsets[rows])},
+      null_count);
+  auto array = finish_array(std::move(data), false);
+  if (!array) return nullptr;
+  a.adopted.reset();
+  a.adopted_rows = 0;
+  a.adopted_nulls = 0;
+  return *array;
 }
 
 }  // namespace
@@ -163,6 +201,11 @@ std::shared_ptr<arrow::Field> field_for(const ColumnAccumulator& column, const s
 Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
   ColumnAccumulator::Impl& a = column.impl();
   if (a.overflow) return fail(CoreError::arrow(arrow::Status::CapacityError(*a.overflow).ToString()));
+  if (a.adopted) {
+    if (std::shared_ptr<arrow::Array> kept = adopted_utf8_array(a)) return kept;
+    // A fault in the texts: the copy below reports it in the library's words.
+    settle_adopted(a);
+  }
 
   const auto rows = static_cast<std::int64_t>(a.validity.len());
   const auto null_count = static_cast<std::int64_t>(a.validity.null_count());

@@ -89,23 +89,25 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
 
 inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 
-// Whether every text bytes[offsets[i] .. offsets[i + 1]) for i < rows is valid
-// UTF-8, given offsets that start at 0, never decrease and end at `size`.
-// One pass over the bytes and one over the offsets: when the whole buffer is
-// valid, every text is valid exactly when no offset inside the buffer points
-// at a continuation byte. (An offset o < size starts the text that holds byte
-// o, so such an offset always cuts a character of some nonempty text.)
-inline bool all_texts_valid(const std::uint8_t* bytes, std::size_t size, const std::int32_t* offsets,
-                            std::size_t rows) {
-  if (is_ascii(bytes, size)) return true;
-  if (!is_valid(std::string_view(reinterpret_cast<const char*>(bytes), size))) return false;
-  bool cut = false;
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto at = static_cast<std::size_t>(offsets[i]);
-    cut |= (at < size) & is_continuation(bytes[at < size ? at : size - 1]);
-  }
-  return !cut;
-}
+// Whether p[0 .. n) is valid UTF-8, by the fastest validator this CPU has
+// (utf8_simd.cc): the AVX2 one on x86-64 CPUs that have it, else is_valid.
+bool is_valid_buffer(const std::uint8_t* p, std::size_t n);
+
+// Whether every text data[offsets[i] .. offsets[i + 1]) for i < rows is valid
+// UTF-8, given offsets that never decrease (offsets[0] need not be 0: the
+// column may be a slice of a larger buffer; only data[offsets[0] ..
+// offsets[rows]) is read). This is the same as the whole range being valid
+// and no row start offsets[i] < offsets[rows] pointing at a continuation
+// byte: a valid range cut only at character starts leaves valid pieces.
+bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows);
+
+// The implementations behind the two functions above, to test or measure one
+// in particular. A CPU without AVX2 gets the scalar one whatever is asked.
+enum class Impl { Scalar, Avx2 };
+Impl best_impl();  // what is_valid_buffer and all_texts_valid use
+bool impl_available(Impl impl);
+bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl);
+bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows, Impl impl);
 
 inline std::string lossy(std::string_view text) {
   std::string out;

@@ -17,6 +17,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fast_float/fast_float.h>
 
 #include "core/columnar/scalar_parse/scalar_parse.h"
@@ -217,17 +221,90 @@ inline bool iso_date_days(const char* p, std::int64_t& days) {
   return v.has_value();
 }
 
+// ---------------------------------------------------------------- timestamp
+
+// The count of `unit` for a day of a four-digit year, seconds of the day and
+// nanoseconds below one second, as the general conversion computes it; false
+// when a nanosecond count leaves the 64-bit range (the general conversion
+// saturates it). With the unit known at the call, the switch folds away.
+[[gnu::always_inline]] inline bool count_of_unit(std::int64_t days, std::int64_t seconds, std::int64_t nanos,
+                                                 TimeUnit unit, std::int64_t& out) {
+  const std::int64_t s = days * 86400 + seconds;
+  switch (unit) {
+    case TimeUnit::Second: out = s; return true;
+    case TimeUnit::Millisecond: out = s * 1000 + nanos / 1'000'000; return true;
+    case TimeUnit::Microsecond: out = s * 1'000'000 + nanos / 1000; return true;
+    case TimeUnit::Nanosecond:
+      return !__builtin_mul_overflow(s, std::int64_t{1'000'000'000}, &out) && !__builtin_add_overflow(out, nanos, &out);
+  }
+  return false;
+}
+
+// "YYYY-MM-DD", and the same followed by "T" or " ", "HH:MM:SS" and an
+// optional "." with digits: the common shapes of the built-in patterns, read
+// by position, as a count of `unit`. False for any other text (the general parser
+// then decides), and for a leap second or a nanosecond count out of range.
+[[gnu::always_inline]] inline bool iso_timestamp_into(const char* p, std::size_t n, TimeUnit unit, std::int64_t& out) {
+  if (n != 10 && n < 19) return false;
+  std::int64_t days = 0;
+  if (!iso_date_days(p, days)) return false;
+  if (n == 10) return count_of_unit(days, 0, 0, unit, out);
+  if (p[10] != 'T' && p[10] != ' ') return false;
+  constexpr std::uint64_t kColons = 0x00003A00003A0000ULL;  // ':' at bytes 2 and 5
+  constexpr std::uint64_t kColonMask = 0x0000FF0000FF0000ULL;
+  const std::uint64_t x = load_u64(p + 11);
+  const std::uint64_t digits = (x & ~kColonMask) | (kZeros & kColonMask);
+  if (((x & kColonMask) != kColons) | !eight_digits(digits)) return false;
+  // Byte k of `pairs` is the two-digit number of bytes k and k + 1: hours at
+  // byte 0, minutes at byte 3, seconds at byte 6.
+  const std::uint64_t v = digits - kZeros;
+  const std::uint64_t pairs = v * 10 + (v >> 8);
+  const auto hour = static_cast<unsigned>(pairs & 0xFF);
+  const auto minute = static_cast<unsigned>((pairs >> 24) & 0xFF);
+  const auto second = static_cast<unsigned>((pairs >> 48) & 0xFF);
+  if (hour > 23 || minute > 59 || second > 59) return false;
+  std::uint32_t nanos = 0;
+  if (n > 19) {
+    if (p[19] != '.' || n == 20) return false;
+    const std::size_t digits_after = n - 20;
+    if (digits_after <= 8) {
+      // The fraction ends the text: its last eight bytes hold it, followed
+      // here by '0's up to eight places.
+      const auto shift = static_cast<unsigned>(8 * (8 - digits_after));  // 0 to 56
+      const std::uint64_t tail = load_u64(p + n - 8) >> shift;
+      const std::uint64_t eight = shift == 0 ? tail : tail | (kZeros << (64 - shift));
+      if (!eight_digits(eight)) return false;
+      nanos = eight_digits_value(eight) * 10;
+    } else {
+      unsigned kept = 0;
+      for (std::size_t i = 20; i < n; ++i) {
+        const unsigned c = static_cast<unsigned>(static_cast<unsigned char>(p[i])) - '0';
+        if (c > 9) return false;
+        if (kept < 9) {
+          nanos = nanos * 10 + c;
+          ++kept;
+        }
+      }
+    }
+  }
+  return count_of_unit(days, hour * 3600 + minute * 60 + second, nanos, unit, out);
+}
+
 // ---------------------------------------------------------------- float64
 
-// `parse_float64`, true with the value in `out` (false and 0 when absent).
+// The powers of ten that are exact doubles.
+inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// `parse_float64` reading the text byte by byte, for any length and without
+// loading past it; true with the value in `out` (false and 0 when absent).
 // Plain decimal texts whose significant digits fit 2^53 and whose decimal
 // exponent lies within +-22 are exact after one multiplication or division by
 // a power of ten (both operands are exact doubles, so the one rounding is the
 // correct one). Other plain decimals go straight to the correctly rounded
 // converter; special words and huge exponents to the general parser.
-inline bool parse_float64_into(const char* p, std::size_t n, double& out) {
-  static constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+[[gnu::noinline]] inline bool parse_float64_bytewise_into(const char* p, std::size_t n, double& out) {
+  const auto& kPow10 = kExactPow10;
   out = 0.0;
   const char* q = p;
   const char* const end = p + n;
@@ -299,6 +376,154 @@ inline bool parse_float64_into(const char* p, std::size_t n, double& out) {
   }
   out = with_sign(value, negative);
   return true;
+}
+
+#if defined(__SSE2__)
+// Sixteen 0xFF bytes, then sixteen zero bytes: the sixteen bytes loaded from
+// kLeadingBytes + 16 - k select the first k (0 to 16) bytes of a vector.
+alignas(32) inline constexpr unsigned char kLeadingBytes[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+inline __m128i leading_bytes(std::size_t k) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadingBytes + 16 - k));
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration: x = a is
+// right in the low three bits, and each step doubles the right bits).
+constexpr std::uint64_t inverse_mod_2_64(std::uint64_t a) {
+  std::uint64_t x = a;
+  for (int i = 0; i < 5; ++i) x *= 2 - a * x;
+  return x;
+}
+
+// v[z] * 5^z == 1 (mod 2^64): a multiple of 5^z times v[z] is the exact
+// quotient, with no division.
+struct Pow5Inverses {
+  std::uint64_t v[16];
+  constexpr Pow5Inverses() : v{} {
+    std::uint64_t pow5 = 1;
+    for (unsigned z = 0; z < 16; ++z, pow5 *= 5) v[z] = inverse_mod_2_64(pow5);
+  }
+};
+inline constexpr Pow5Inverses kPow5Inverse{};
+
+// The number whose sixteen decimal digits are the bytes of `t` (each 0 to 9,
+// byte 0 the most significant): pairs, then groups of four and of eight.
+inline std::uint64_t sixteen_digit_values(__m128i t) {
+  // A 16-bit lane holds digits a (low byte) and b: times 1 + 10 * 256 it is
+  // 10a + b in the high byte (at most 9 * 2561 + 9 * 256: no overflow).
+  const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(t, _mm_set1_epi16(1 + 10 * 256)), 8);
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010000 | 100));  // at most 9999: fits 16 bits
+  const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00010000 | 10000));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+}
+
+// For a decimal exponent e within +-22: factor[e + 22][negative] and
+// divisor[e + 22] are 10^|e| and +-1.0 (or +-1.0 and 10^|e|), so the value is
+// the mantissa times the factor divided by the divisor, with one rounding and
+// its sign (that of a zero too), and no branch on either sign.
+struct ScaleByPow10 {
+  double factor[45][2];
+  double divisor[45];
+  constexpr ScaleByPow10() : factor{}, divisor{} {
+    for (int e = -22; e <= 22; ++e) {
+      factor[e + 22][0] = e > 0 ? kExactPow10[e] : 1.0;
+      factor[e + 22][1] = -factor[e + 22][0];
+      divisor[e + 22] = e < 0 ? kExactPow10[-e] : 1.0;
+    }
+  }
+};
+inline constexpr ScaleByPow10 kScaleByPow10{};
+#endif
+
+// `parse_float64`, true with the value in `out` (false and 0 when absent).
+//
+// With SSE2 (every x86-64), a text of at most 16 bytes with 16 bytes readable
+// is settled without a branch on its bytes. Byte compares give bit masks of
+// its digits, '.', 'e' and signs; a few mask operations check the grammar's
+// shape ([sign] digits [. digits] [e [sign] digits], a digit before any 'e')
+// and find the '.' and the 'e'. The digits before the 'e' are converted as one
+// sixteen-digit number, the fraction moved one byte down over the '.' and
+// every other byte zeroed: that number is the mantissa times 10^z (z zero
+// digits follow its last digit), divided out exactly as 2^z by a shift and 5^z
+// by a multiplication with its inverse. The mantissa has at most 15 digits
+// (below 2^53), or 16 and no exponent (its conversion is then the rounding);
+// with a decimal exponent within +-22 the value is exact after one
+// multiplication or division by an exact power of ten, so its one rounding is
+// the correct one. Every other text (longer, special words, invalid, an
+// exponent of more than two digits or beyond +-22) and every text without
+// SSE2 goes to the byte-wise path.
+[[gnu::always_inline]] inline bool parse_float64_into(const char* p, std::size_t n, const char* readable_end,
+                                                      double& out) {
+#if defined(__SSE2__)
+  if (n - 1 < 16 && readable_end - p >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i from_zero = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+    // A digit's distance from '0' is at most 9 as an unsigned byte.
+    const __m128i digit_bytes = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
+    const __m128i minus_bytes = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
+    const __m128i sign_bytes = _mm_or_si128(minus_bytes, _mm_cmpeq_epi8(x, _mm_set1_epi8('+')));
+    const __m128i exp_bytes = _mm_cmpeq_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
+    const __m128i dot_bytes = _mm_cmpeq_epi8(x, _mm_set1_epi8('.'));
+    // Bit i for byte i. The masks keep the bytes past the text: a bit there
+    // can only make the checks below fail (then the byte-wise path decides),
+    // never pass, and the values read are those inside the text.
+    const std::uint32_t end_bit = std::uint32_t{1} << n;
+    const std::uint32_t in_text = end_bit - 1;
+    const auto digit = static_cast<std::uint32_t>(_mm_movemask_epi8(digit_bytes));
+    const auto sign = static_cast<std::uint32_t>(_mm_movemask_epi8(sign_bytes));
+    const auto exp = static_cast<std::uint32_t>(_mm_movemask_epi8(exp_bytes));
+    const auto dot = static_cast<std::uint32_t>(_mm_movemask_epi8(dot_bytes));
+    const auto minus = static_cast<std::uint32_t>(_mm_movemask_epi8(minus_bytes));
+
+    // The first 'e' of the text, or the end of the text when it has none.
+    const std::uint32_t exp_bit = (exp | end_bit) & (0 - (exp | end_bit));
+    const std::uint32_t exp_in_text = exp_bit & in_text;
+    const std::uint32_t exp_sign_bit = exp_bit << 1;
+    const std::uint32_t dot_bit = dot & (0 - dot) & (exp_bit - 1);  // the first '.', when before the 'e'
+    // Both operands are nonzero: no check for zero is needed.
+    const auto exp_at = static_cast<std::size_t>(__builtin_ctzll(exp_bit));
+    const auto dot_at = static_cast<std::size_t>(__builtin_ctzll(dot_bit | exp_bit));  // exp_at without a '.'
+    const std::size_t has_dot = dot_bit != 0;
+    const std::size_t has_exp = exp_in_text != 0;
+    const std::size_t exp_len = n - exp_at - has_exp - ((sign & exp_sign_bit) != 0);  // 0 without an 'e'
+    // The grammar's shape: the bytes other than digits are exactly a sign
+    // first, a '.' before the 'e', the first 'e' and a sign right after it;
+    // a digit comes before the 'e'; an 'e' has one or two digits after it.
+    const std::uint32_t allowed = (sign & (1 | exp_sign_bit)) | dot_bit | exp_in_text;
+    const bool shape =
+        ((in_text & ~digit) == allowed) & ((digit & (exp_bit - 1)) != 0) & (exp_len - has_exp < 2);
+
+    // The exponent's digits are the text's last exp_len bytes: the last two
+    // bytes with the ones before them zeroed (a one-byte text has none; its
+    // first two bytes are read instead).
+    const std::uint32_t tail = load_u16(p + (n - 2 + (n < 2))) & 0x0F0Fu & ~(0xFFFFu >> (8 * (exp_len & 3)));
+    const std::uint32_t exp_abs = (tail & 0xFF) * 10 + (tail >> 8);
+    const std::uint32_t exp_signed = (minus & exp_sign_bit) != 0 ? 0 - exp_abs : exp_abs;
+    // The decimal exponent (minus the fraction's length) plus 22: 0 to 44
+    // for the exact powers, far above when below -22.
+    const std::uint32_t scale = exp_signed - static_cast<std::uint32_t>(exp_at - dot_at - has_dot) + 22;
+
+    if (shape & (scale <= 44)) {
+      // The mantissa: the digits before the '.' stay, those after it move
+      // one byte down, so the digits fill bytes 0 to exp_at - has_dot - 1 (a
+      // sign leaves a zero byte first).
+      const __m128i before_dot = leading_bytes(dot_at);
+      const __m128i digits = _mm_and_si128(_mm_and_si128(from_zero, digit_bytes), leading_bytes(exp_at));
+      const __m128i joined =
+          _mm_or_si128(_mm_and_si128(digits, before_dot), _mm_srli_si128(_mm_andnot_si128(before_dot, digits), 1));
+      const std::size_t z = (16 - exp_at + has_dot) & 15;  // 0 to 15 with a digit before the 'e'
+      const std::uint64_t mantissa = (sixteen_digit_values(joined) >> z) * kPow5Inverse.v[z];
+      out = static_cast<double>(static_cast<std::int64_t>(mantissa)) * kScaleByPow10.factor[scale][minus & 1] /
+            kScaleByPow10.divisor[scale];
+      return true;
+    }
+  }
+#else
+  (void)readable_end;
+#endif
+  return parse_float64_bytewise_into(p, n, out);
 }
 
 // ---------------------------------------------------------------- decimal128

@@ -74,6 +74,8 @@ class TimestampParser {
   // The same, for per-value loops: true and the value in `out`, or false and 0.
   bool parse_into(std::string_view text, std::int64_t& out) const;
   TimeUnit unit() const { return unit_; }
+  // Whether only the built-in ISO forms can match (no usable custom pattern).
+  bool builtin_only() const { return !(has_pattern_ && pattern_valid_); }
 
   // One compiled directive, or a run of literal bytes of `literals_`.
   struct Step {

@@ -408,22 +408,6 @@ bool build_fixed_layout(const std::vector<Step>& program, const std::string& lit
 
 inline unsigned two_digits(const char* p) { return static_cast<unsigned>(p[0] - '0') * 10 + static_cast<unsigned>(p[1] - '0'); }
 
-// The count of `unit` for a day of a four-digit year, seconds of the day and
-// nanoseconds below one second, as instant_to_unit computes it; false when a
-// nanosecond count leaves the 64-bit range (instant_to_unit saturates it).
-inline bool count_of_unit(std::int64_t days, std::int64_t seconds, std::int64_t nanos, TimeUnit unit,
-                          std::int64_t& out) {
-  const std::int64_t s = days * 86400 + seconds;
-  switch (unit) {
-    case TimeUnit::Second: out = s; return true;
-    case TimeUnit::Millisecond: out = s * 1000 + nanos / 1'000'000; return true;
-    case TimeUnit::Microsecond: out = s * 1'000'000 + nanos / 1000; return true;
-    case TimeUnit::Nanosecond:
-      return !__builtin_mul_overflow(s, kNanosPerSecond, &out) && !__builtin_add_overflow(out, nanos, &out);
-  }
-  return false;
-}
-
 // The value of a text of exactly the layout's shape, in `unit`. False for
 // any other text, and for the rare values the general path must settle (a
 // leap second, a nanosecond count out of range); the interpreter decides those.
@@ -445,61 +429,7 @@ bool match_fixed(const FixedLayout& layout, std::string_view text, TimeUnit unit
   if (month - 1 >= 12 || hour > 23 || minute > 59 || second > 59) return false;
   std::int64_t days = 0;
   if (!fast::table_days(year, month, day, days)) return false;
-  return count_of_unit(days, hour * 3600 + minute * 60 + second, 0, unit, out);
-}
-
-// ---------------------------------------------------------------- ISO fast path
-
-// "YYYY-MM-DD", and the same followed by "T" or " ", "HH:MM:SS" and an
-// optional "." with digits: the common shapes of the built-in patterns, read
-// by position, as a count of `unit`. False for any other text (match_builtin
-// then decides), and for a leap second or a nanosecond count out of range.
-bool match_iso_fast(std::string_view text, TimeUnit unit, std::int64_t& out) {
-  const char* p = text.data();
-  const std::size_t n = text.size();
-  if (n != 10 && n < 19) return false;
-  std::int64_t days = 0;
-  if (!fast::iso_date_days(p, days)) return false;
-  if (n == 10) return count_of_unit(days, 0, 0, unit, out);
-  if (p[10] != 'T' && p[10] != ' ') return false;
-  constexpr std::uint64_t kColons = 0x00003A00003A0000ULL;  // ':' at bytes 2 and 5
-  constexpr std::uint64_t kColonMask = 0x0000FF0000FF0000ULL;
-  const std::uint64_t x = fast::load_u64(p + 11);
-  const std::uint64_t digits = (x & ~kColonMask) | (fast::kZeros & kColonMask);
-  if (((x & kColonMask) != kColons) | !fast::eight_digits(digits)) return false;
-  // Byte k of `pairs` is the two-digit number of bytes k and k + 1: hours at
-  // byte 0, minutes at byte 3, seconds at byte 6.
-  const std::uint64_t v = digits - fast::kZeros;
-  const std::uint64_t pairs = v * 10 + (v >> 8);
-  const auto hour = static_cast<unsigned>(pairs & 0xFF);
-  const auto minute = static_cast<unsigned>((pairs >> 24) & 0xFF);
-  const auto second = static_cast<unsigned>((pairs >> 48) & 0xFF);
-  if (hour > 23 || minute > 59 || second > 59) return false;
-  std::uint32_t nanos = 0;
-  if (n > 19) {
-    if (p[19] != '.' || n == 20) return false;
-    const std::size_t digits_after = n - 20;
-    if (digits_after <= 8) {
-      // The fraction ends the text: its last eight bytes hold it, followed
-      // here by '0's up to eight places.
-      const auto shift = static_cast<unsigned>(8 * (8 - digits_after));  // 0 to 56
-      const std::uint64_t tail = fast::load_u64(p + n - 8) >> shift;
-      const std::uint64_t eight = shift == 0 ? tail : tail | (fast::kZeros << (64 - shift));
-      if (!fast::eight_digits(eight)) return false;
-      nanos = fast::eight_digits_value(eight) * 10;
-    } else {
-      unsigned kept = 0;
-      for (std::size_t i = 20; i < n; ++i) {
-        const unsigned c = static_cast<unsigned>(static_cast<unsigned char>(p[i])) - '0';
-        if (c > 9) return false;
-        if (kept < 9) {
-          nanos = nanos * 10 + c;
-          ++kept;
-        }
-      }
-    }
-  }
-  return count_of_unit(days, hour * 3600 + minute * 60 + second, nanos, unit, out);
+  return fast::count_of_unit(days, hour * 3600 + minute * 60 + second, 0, unit, out);
 }
 
 }  // namespace
@@ -635,7 +565,7 @@ bool TimestampParser::parse_into(std::string_view text, std::int64_t& out) const
       return count.has_value();
     }
   }
-  if (scalar_detail::match_iso_fast(t, unit_, out)) return true;
+  if (fast::iso_timestamp_into(t.data(), t.size(), unit_, out)) return true;
   if (auto instant = scalar_detail::match_builtin(t)) {
     const std::optional<std::int64_t> count = scalar_detail::instant_to_unit(*instant, unit_);
     out = count.value_or(0);
