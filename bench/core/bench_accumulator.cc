@@ -1,6 +1,8 @@
-// append_text per accumulator kind on realistic cell texts. Each iteration
-// fills a fresh accumulator (created with the row count as its capacity, as
-// the table builder does) with kRows values; items/s gives values per second.
+// Per accumulator kind on realistic cell texts: append_text one value at a
+// time (BM_<Kind>), and append_texts over the same texts laid out as an Arrow
+// string column (BM_<Kind>Column), the cast's path. Each iteration fills a
+// fresh accumulator (created with the row count as its capacity, as the table
+// builder does) with kRows values; items/s gives values per second.
 
 #include <cstdint>
 #include <cstdio>
@@ -87,6 +89,45 @@ void run(benchmark::State& state, const FieldType& type, std::string (*one)(Gen&
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
+// The same texts as one Arrow-style string column: 32-bit offsets, value
+// bytes, validity bits.
+struct Column {
+  std::vector<std::int32_t> offsets{0};
+  std::string bytes;
+  std::vector<std::uint8_t> validity;
+  TextColumnView view;
+};
+
+void run_column(benchmark::State& state, const FieldType& type, std::string (*one)(Gen&)) {
+  const auto inputs = make_inputs(one);
+  Column c;
+  c.validity.assign((inputs.size() + 7) / 8, 0);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (inputs[i]) {
+      c.bytes += *inputs[i];
+      c.validity[i / 8] = static_cast<std::uint8_t>(c.validity[i / 8] | (1u << (i % 8)));
+    }
+    c.offsets.push_back(static_cast<std::int32_t>(c.bytes.size()));
+  }
+  c.view.offsets = c.offsets.data();
+  c.view.data = c.bytes.data();
+  c.view.data_size = c.bytes.size();
+  c.view.validity = c.validity.data();
+  c.view.length = inputs.size();
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::optional<ColumnAccumulator> acc(ColumnAccumulator::create(type, kRows));
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(acc->append_texts(c.view));
+    benchmark::DoNotOptimize(acc->len());
+    state.PauseTiming();
+    acc.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kRows));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.bytes.size()));
+}
+
 void BM_String(benchmark::State& s) { run(s, FieldType::simple(FieldTag::String), text_value); }
 void BM_Int64(benchmark::State& s) { run(s, FieldType::simple(FieldTag::Int64), int_value); }
 void BM_Float64(benchmark::State& s) { run(s, FieldType::simple(FieldTag::Float64), float_value); }
@@ -99,6 +140,19 @@ void BM_TimestampPattern(benchmark::State& s) {
 void BM_Decimal128(benchmark::State& s) { run(s, FieldType::decimal128(2), decimal_value); }
 void BM_Dictionary(benchmark::State& s) { run(s, FieldType::simple(FieldTag::Dictionary), label_value); }
 
+void BM_Int64Column(benchmark::State& s) { run_column(s, FieldType::simple(FieldTag::Int64), int_value); }
+void BM_Float64Column(benchmark::State& s) { run_column(s, FieldType::simple(FieldTag::Float64), float_value); }
+void BM_BooleanColumn(benchmark::State& s) { run_column(s, FieldType::simple(FieldTag::Boolean), bool_value); }
+void BM_Date32Column(benchmark::State& s) { run_column(s, FieldType::simple(FieldTag::Date32), date_value); }
+void BM_TimestampColumn(benchmark::State& s) {
+  run_column(s, FieldType::timestamp(TimeUnit::Microsecond), timestamp_value);
+}
+void BM_TimestampPatternColumn(benchmark::State& s) {
+  run_column(s, FieldType::timestamp(TimeUnit::Second, std::string("%d/%m/%Y %H:%M:%S")), pattern_timestamp_value);
+}
+void BM_Decimal128Column(benchmark::State& s) { run_column(s, FieldType::decimal128(2), decimal_value); }
+void BM_DictionaryColumn(benchmark::State& s) { run_column(s, FieldType::simple(FieldTag::Dictionary), label_value); }
+
 BENCHMARK(BM_String);
 BENCHMARK(BM_Int64);
 BENCHMARK(BM_Float64);
@@ -108,6 +162,14 @@ BENCHMARK(BM_Timestamp);
 BENCHMARK(BM_TimestampPattern);
 BENCHMARK(BM_Decimal128);
 BENCHMARK(BM_Dictionary);
+BENCHMARK(BM_Int64Column);
+BENCHMARK(BM_Float64Column);
+BENCHMARK(BM_BooleanColumn);
+BENCHMARK(BM_Date32Column);
+BENCHMARK(BM_TimestampColumn);
+BENCHMARK(BM_TimestampPatternColumn);
+BENCHMARK(BM_Decimal128Column);
+BENCHMARK(BM_DictionaryColumn);
 
 }  // namespace
 }  // namespace vorpel

@@ -324,9 +324,10 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 // zero there); a null row gets a zero slot. Each block's values are gathered
 // on the stack and appended with one insert, its validity bits as one word.
 // With kCanFail, a present row stored as null is a parse failure, and the
-// first one is returned.
+// first one is returned. Never inlined: each column kind's loop is then a
+// function of its own, into which the compiler inlines the whole parser.
 template <class Offset, bool kCanFail, class T, class Parse>
-std::optional<std::uint64_t> append_rows(ValidityBitmap& validity, std::vector<T>& values, const TextColumnView& c,
+[[gnu::noinline]] std::optional<std::uint64_t> append_rows(ValidityBitmap& validity, std::vector<T>& values, const TextColumnView& c,
                                          Parse&& parse) {
   const Offset* const offsets = static_cast<const Offset*>(c.offsets);
   const char* const data = c.data;

@@ -27,24 +27,24 @@
 
 namespace vorpel::fast {
 
-inline std::uint64_t load_u64(const char* p) {
+[[gnu::always_inline]] inline std::uint64_t load_u64(const char* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
 }
 
 // `value` with its sign flipped when `negative`, without a branch.
-inline double with_sign(double value, bool negative) {
+[[gnu::always_inline]] inline double with_sign(double value, bool negative) {
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) ^ (static_cast<std::uint64_t>(negative) << 63));
 }
 
-inline std::uint32_t load_u32(const char* p) {
+[[gnu::always_inline]] inline std::uint32_t load_u32(const char* p) {
   std::uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
 }
 
-inline std::uint16_t load_u16(const char* p) {
+[[gnu::always_inline]] inline std::uint16_t load_u16(const char* p) {
   std::uint16_t v;
   std::memcpy(&v, p, 2);
   return v;
@@ -53,13 +53,13 @@ inline std::uint16_t load_u16(const char* p) {
 inline constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // eight '0'
 
 // Whether the eight bytes of `x` are all ASCII digits.
-inline bool eight_digits(std::uint64_t x) {
+[[gnu::always_inline]] inline bool eight_digits(std::uint64_t x) {
   return (((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
           0x3333333333333333ULL);
 }
 
 // The value of eight ASCII digits, the first one in the lowest byte.
-inline std::uint32_t eight_digits_value(std::uint64_t x) {
+[[gnu::always_inline]] inline std::uint32_t eight_digits_value(std::uint64_t x) {
   x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
   x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
   return static_cast<std::uint32_t>(((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
@@ -126,7 +126,7 @@ inline std::optional<bool> parse_boolean(const char* p, std::size_t n) {
 
 // `parse_boolean` into a 0/1 byte; true when the text is "true" or "false".
 // Without branches on the text when eight bytes are readable.
-inline bool parse_boolean_into(const char* p, std::size_t n, const char* readable_end, std::uint8_t& out) {
+[[gnu::always_inline]] inline bool parse_boolean_into(const char* p, std::size_t n, const char* readable_end, std::uint8_t& out) {
   if (readable_end - p >= 8) {
     const std::uint64_t x = load_u64(p);
     const bool is_true = (n == 4) & ((x & 0xFFFFFFFFULL) == kTrueWord);
@@ -176,7 +176,7 @@ inline constexpr std::uint16_t kMonths[2][13] = {
 
 // The day count of year-month-day for a year 0 to 9999 and a month 1 to 12;
 // false when the day does not exist in that month.
-inline bool table_days(unsigned year, unsigned month, unsigned day, std::int64_t& days) {
+[[gnu::always_inline]] inline bool table_days(unsigned year, unsigned month, unsigned day, std::int64_t& days) {
   const std::int32_t entry = kYears.start2_leap[year];
   const unsigned info = kMonths[entry & 1][month];
   days = static_cast<std::int64_t>(entry >> 1) + (info >> 5) + day - 1;
@@ -186,7 +186,7 @@ inline bool table_days(unsigned year, unsigned month, unsigned day, std::int64_t
 // "YYYY-MM-DD" exactly (four-digit year, two-digit month and day): true with
 // the day count in `days`, or false when the text has another shape or names
 // no real date (the general parser then decides).
-inline bool iso_date_days(const char* p, std::int64_t& days) {
+[[gnu::always_inline]] inline bool iso_date_days(const char* p, std::int64_t& days) {
   // Bytes 0-7: "YYYY-MM-"; bytes 8-9: "DD".
   const std::uint64_t x = load_u64(p);
   constexpr std::uint64_t kDashes = 0x2D00002D00000000ULL;  // '-' at bytes 4 and 7
@@ -384,7 +384,7 @@ inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
 alignas(32) inline constexpr unsigned char kLeadingBytes[32] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-inline __m128i leading_bytes(std::size_t k) {
+[[gnu::always_inline]] inline __m128i leading_bytes(std::size_t k) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadingBytes + 16 - k));
 }
 
@@ -409,7 +409,7 @@ inline constexpr Pow5Inverses kPow5Inverse{};
 
 // The number whose sixteen decimal digits are the bytes of `t` (each 0 to 9,
 // byte 0 the most significant): pairs, then groups of four and of eight.
-inline std::uint64_t sixteen_digit_values(__m128i t) {
+[[gnu::always_inline]] inline std::uint64_t sixteen_digit_values(__m128i t) {
   // A 16-bit lane holds digits a (low byte) and b: times 1 + 10 * 256 it is
   // 10a + b in the high byte (at most 9 * 2561 + 9 * 256: no overflow).
   const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(t, _mm_set1_epi16(1 + 10 * 256)), 8);
@@ -532,7 +532,7 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
 // A sign, digits and a fraction whose scaled value stays below 10^18 (leading
 // zeros counted) are computed in 64 bits; every other text, including any
 // with whitespace to trim, goes to the general parser.
-inline bool parse_decimal128_into(const char* p, std::size_t n, std::uint8_t scale, int128& out) {
+[[gnu::always_inline]] inline bool parse_decimal128_into(const char* p, std::size_t n, std::uint8_t scale, int128& out) {
   static constexpr std::uint64_t kPow10[19] = {1ULL,
                                                10ULL,
                                                100ULL,
