@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/columnar/scalar_parse/internal.h"
@@ -209,12 +211,29 @@ INSTANTIATE_TEST_SUITE_P(Texts, BooleanTable,
 
 // ---------------------------------------------------------------- date32
 
+// The text after a column's next value: what a column loop may load past it.
+const std::string kNextValue = "2024-01-05T12:34:56.123456";
+
+// `parse_date32_into` without and with bytes readable past the text (none,
+// '9's, a following value); all must agree, and a failure leaves 0.
 std::optional<std::int32_t> fast_date(const std::string& text) {
   std::int32_t v = -1;
-  if (!fast::parse_date32_into(text.data(), text.size(), v)) {
-    EXPECT_EQ(v, 0);
-    return std::nullopt;
+  const bool ok = fast::parse_date32_into(text.data(), text.size(), v);
+  EXPECT_EQ(v, ok ? v : 0) << text;
+  const Placed placed = place(text);
+  const std::string followed = text + kNextValue;
+  const struct {
+    const char* p;
+    const char* end;
+  } places[] = {{placed.alone.get(), placed.alone.get() + text.size()},
+                {placed.text(), placed.padded_end()},
+                {followed.data(), followed.data() + followed.size()}};
+  for (const auto& at : places) {
+    std::int32_t w = -1;
+    EXPECT_EQ(fast::parse_date32_into(at.p, text.size(), at.end, w), ok) << '"' << text << '"';
+    EXPECT_EQ(w, v) << '"' << text << '"';
   }
+  if (!ok) return std::nullopt;
   return v;
 }
 
@@ -222,13 +241,19 @@ TEST(Date32Exhaustive, EveryDayOfFourDigitYears) {
   // Day 0 of year 0 to the last day of 9999, each written as YYYY-MM-DD.
   const std::int64_t first = fast::days_from_civil(0, 1, 1);
   const std::int64_t last = fast::days_from_civil(9999, 12, 31);
-  char text[32];
+  char text[32] = {};
   for (std::int64_t day = first; day <= last; ++day) {
     const scalar_detail::CivilDate d = scalar_detail::civil_from_days(day);
     std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(d.year), d.month, d.day);
     const std::optional<std::int32_t> got = fast_date(text);
     ASSERT_TRUE(got.has_value()) << text;
     ASSERT_EQ(*got, day) << text;
+#ifdef VORPEL_ISO_VECTORS
+    // With bytes readable past it, the 16-byte check settles it itself.
+    std::int64_t wide = -1;
+    ASSERT_TRUE(fast::iso_date_days_wide(text, wide)) << text;
+    ASSERT_EQ(wide, day) << text;
+#endif
   }
 }
 
@@ -244,6 +269,34 @@ INSTANTIATE_TEST_SUITE_P(Texts, Date32Table,
                                            "2024-01-5", "2024-1-05", " 2024-01-05", "2024-01-05 ", "+2024-01-05",
                                            "-0044-03-15", "20240105", "2024-01-05T00:00", "0000-01-01",
                                            "9999-12-31", "2a24-01-05", "2024-0b-05", "2024-01-0\xff"));
+
+// Every byte of a valid date replaced by bytes around the digits and
+// separators, and by others: the shape check must reject exactly what the
+// general parser rejects.
+TEST(Date32Bytes, EveryPositionAndByteMatchesGeneralParser) {
+  for (const std::string base : {"2024-02-29", "1999-12-31", "0000-01-01", "9999-12-31"}) {
+    for (std::size_t at = 0; at < base.size(); ++at) {
+      for (int c = 0; c < 256; ++c) {
+        std::string text = base;
+        text[at] = static_cast<char>(c);
+        ASSERT_EQ(fast_date(text), parse_date32(text)) << '"' << text << '"';
+      }
+    }
+  }
+}
+
+// Around the month ends and leap days of years with every leap rule.
+TEST(Date32Edges, MonthAndLeapYearEdgesMatchGeneralParser) {
+  char text[32];
+  for (int year : {0, 1, 4, 99, 100, 400, 1582, 1600, 1700, 1900, 1969, 1970, 2000, 2023, 2024, 2100, 9996, 9999}) {
+    for (int month = 0; month <= 19; ++month) {
+      for (int day : {0, 1, 9, 10, 19, 28, 29, 30, 31, 32, 39, 40, 99}) {
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+        ASSERT_EQ(fast_date(text), parse_date32(text)) << text;
+      }
+    }
+  }
+}
 
 // ---------------------------------------------------------------- decimal128
 
@@ -336,6 +389,153 @@ INSTANTIATE_TEST_SUITE_P(
         TimestampCase{"%Y-%m-%d %H:%M", {"2024-01-05 12:34", "2024-01-05 12:3", "2024-01-05T12:34"}},
         TimestampCase{"%m/%d/%Y %I:%M %p", {"01/05/2024 01:34 PM", "01/05/2024 12:34 AM"}},
         TimestampCase{"%d.%m.%Y %H:%M:%S%.f", {"05.01.2024 12:34:56.5", "05.01.2024 12:34:56"}}));
+
+// What a column loop does with a text: the fast path, allowed to load up to
+// the end of the value buffer, then the parser for whatever it leaves. Run
+// with nothing, '9's and a following value after the text, in every unit:
+// an accepted text must have the general path's value, and the parser must
+// settle the rest as the general path does. With `settled_fast`, a valid
+// text must be settled by the fast path itself when bytes past it are
+// readable (in the units whose count it does not overflow).
+void expect_column_timestamp_agrees(const std::string& text, bool settled_fast = false) {
+  const Placed placed = place(text);
+  const std::string followed = text + kNextValue;
+  const struct {
+    const char* p;
+    const char* end;
+  } places[] = {{placed.alone.get(), placed.alone.get() + text.size()},
+                {placed.text(), placed.padded_end()},
+                {followed.data(), followed.data() + followed.size()}};
+  for (TimeUnit unit : {TimeUnit::Second, TimeUnit::Millisecond, TimeUnit::Microsecond, TimeUnit::Nanosecond}) {
+    const TimestampParser parser(unit, std::nullopt);
+    const std::optional<std::int64_t> want = reference_timestamp(text, unit, std::nullopt);
+    const bool nanos_fit = text.compare(0, 4, "1678") >= 0 && text.compare(0, 4, "2262") < 0;
+    const bool must_settle = settled_fast && want.has_value() && (unit != TimeUnit::Nanosecond || nanos_fit);
+    for (const auto& at : places) {
+      std::int64_t got = -1;
+      const bool readable = at.end - at.p >= 32;
+      const bool fast_ok = fast::iso_timestamp_into(at.p, text.size(), at.end, unit, got);
+      if (must_settle && readable) {
+        ASSERT_TRUE(fast_ok) << '"' << text << "\" unit " << static_cast<int>(unit);
+      }
+      if (fast_ok) {
+        ASSERT_TRUE(want.has_value()) << '"' << text << "\" unit " << static_cast<int>(unit);
+        ASSERT_EQ(got, *want) << '"' << text << "\" unit " << static_cast<int>(unit);
+      } else {
+        got = -1;
+        ASSERT_EQ(parser.parse_into(std::string_view(at.p, text.size()), got), want.has_value())
+            << '"' << text << "\" unit " << static_cast<int>(unit);
+        ASSERT_EQ(got, want.value_or(0)) << '"' << text << "\" unit " << static_cast<int>(unit);
+      }
+    }
+  }
+}
+
+// Every prefix of long texts: no fraction, fractions of 1 to 12 digits, and
+// the cut-off shapes in between.
+TEST(TimestampColumn, EveryLengthMatchesGeneralPath) {
+  for (const std::string base : {"2024-01-05T12:34:56.123456789123", "1969-12-31 23:59:59.999999999999",
+                                 "2262-04-11T23:47:16.854775807999", "0000-01-01 00:00:00.000000000001"}) {
+    for (std::size_t n = 0; n <= base.size(); ++n) expect_column_timestamp_agrees(base.substr(0, n));
+  }
+}
+
+// Every byte of valid texts of each fast shape replaced by any byte value.
+TEST(TimestampColumn, EveryPositionAndByteMatchesGeneralPath) {
+  for (const std::string base : {"2024-02-29T12:34:56.123456789", "1999-12-31 23:59:59.999999", "2000-01-01T00:00:00",
+                                 "2024-01-05 12:34:56.5", "2024-01-05T12:34:56.1234567"}) {
+    for (std::size_t at = 0; at < base.size(); ++at) {
+      for (int c = 0; c < 256; ++c) {
+        std::string text = base;
+        text[at] = static_cast<char>(c);
+        expect_column_timestamp_agrees(text);
+      }
+    }
+  }
+}
+
+// Month ends and leap days under every leap rule, field values just inside
+// and outside their ranges (the leap second included), several fractions.
+TEST(TimestampColumn, CalendarAndFieldEdgesMatchGeneralPath) {
+  char text[64];
+  for (int year : {0, 4, 100, 400, 1600, 1677, 1900, 1969, 1970, 2000, 2023, 2024, 2100, 2262, 9999}) {
+    for (int month = 0; month <= 13; ++month) {
+      for (int day : {0, 1, 28, 29, 30, 31, 32}) {
+        for (const char* time : {"00:00:00", "23:59:59", "23:59:60", "24:00:00", "09:60:00", "19:00:61"}) {
+          for (const char* fraction : {"", ".5", ".999", ".000001", ".123456789"}) {
+            std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%s%s", year, month, day, day % 2 ? 'T' : ' ', time,
+                          fraction);
+            // Valid texts without a leap second: the fast path's own.
+            expect_column_timestamp_agrees(text, std::strstr(time, ":60") == nullptr);
+          }
+        }
+      }
+    }
+  }
+}
+
+// The last day of every four-digit year, and its first moment.
+TEST(TimestampColumn, EveryFourDigitYearMatchesGeneralPath) {
+  char text[64];
+  for (int year = 0; year <= 9999; ++year) {
+    std::snprintf(text, sizeof text, "%04d-12-31T23:59:59.999999999", year);
+    expect_column_timestamp_agrees(text, true);
+    std::snprintf(text, sizeof text, "%04d-01-01 00:00:00", year);
+    expect_column_timestamp_agrees(text, true);
+    std::snprintf(text, sizeof text, "%04d-02-28T12:30:45.25", year);
+    expect_column_timestamp_agrees(text, true);
+    std::snprintf(text, sizeof text, "%04d-06-30", year);
+    expect_column_timestamp_agrees(text, true);
+  }
+}
+
+// Nanosecond counts at both ends of the 64-bit range (the general path
+// saturates past them), and coarser units on the same texts.
+TEST(TimestampColumn, NanosecondRangeEndsMatchGeneralPath) {
+  for (const char* text :
+       {"1677-09-21T00:12:43.145224192", "1677-09-21T00:12:43.145224191", "1677-09-21 00:12:43.145224193",
+        "1677-09-21T00:12:43.145224", "1677-09-21T00:12:43.1452241", "1677-09-21T00:12:44", "1677-09-21T00:12:43",
+        "1677-09-21", "1677-09-22", "1677-09-20T23:59:59.999", "2262-04-11T23:47:16.854775807",
+        "2262-04-11T23:47:16.854775808", "2262-04-11 23:47:16.8547758", "2262-04-11T23:47:16.854775",
+        "2262-04-11T23:47:16", "2262-04-11T23:47:17", "2262-04-11", "2262-04-12", "2262-04-12T00:00:00.000000001"}) {
+    expect_column_timestamp_agrees(text);
+  }
+}
+
+// Custom fixed-width patterns read their dates through the same calendar
+// table: leap days, month ends and invalid months in every four-digit year.
+TEST(TimestampFixedPattern, CalendarEdgesMatchInterpreter) {
+  const std::optional<std::string> pattern("%d/%m/%Y %H:%M:%S");
+  const TimestampParser parser(TimeUnit::Second, pattern);
+  char text[64];
+  for (int year = 0; year <= 9999; ++year) {
+    for (const auto& [day, month] : {std::pair{29, 2}, std::pair{28, 2}, std::pair{1, 3}, std::pair{31, 12},
+                                     std::pair{31, 4}, std::pair{1, 13}, std::pair{0, 1}}) {
+      std::snprintf(text, sizeof text, "%02d/%02d/%04d 23:59:59", day, month, year);
+      std::int64_t got = -1;
+      const std::optional<std::int64_t> want = reference_timestamp(text, TimeUnit::Second, pattern);
+      ASSERT_EQ(parser.parse_into(text, got), want.has_value()) << text;
+      ASSERT_EQ(got, want.value_or(0)) << text;
+    }
+  }
+}
+
+// Random ISO-like texts with random bytes replaced, at random lengths.
+TEST(TimestampColumn, RandomShapesMatchGeneralPath) {
+  std::mt19937_64 rng(15);
+  const std::string alphabet = "0123456789-:T. t/\t";
+  for (int i = 0; i < 20000; ++i) {
+    char base[48];
+    std::snprintf(base, sizeof base, "%04d-%02d-%02d%c%02d:%02d:%02d.%09d", static_cast<int>(rng() % 10000),
+                  static_cast<int>(rng() % 14), static_cast<int>(rng() % 33), rng() % 2 ? 'T' : ' ',
+                  static_cast<int>(rng() % 25), static_cast<int>(rng() % 61), static_cast<int>(rng() % 62),
+                  static_cast<int>(rng() % 1000000000));
+    std::string text = base;
+    for (int k = static_cast<int>(rng() % 3); k > 0; --k) text[rng() % text.size()] = alphabet[rng() % alphabet.size()];
+    text.resize(rng() % 4 == 0 ? rng() % (text.size() + 1) : 19 + rng() % 11);
+    expect_column_timestamp_agrees(text);
+  }
+}
 
 TEST(TimestampRandom, IsoShapesMatchGeneralPath) {
   std::mt19937_64 rng(14);

@@ -421,9 +421,11 @@ bool string_append_bulk(ColumnAccumulator::Impl& a, const TextColumnView& c) {
 template <class Offset, TimeUnit kUnit>
 std::optional<std::uint64_t> append_iso_timestamps(ColumnAccumulator::Impl& a, const TextColumnView& c,
                                                    const TimestampParser& parser) {
+  const char* const readable_end = c.data + c.data_size;
   return append_rows<Offset, true>(a.validity, a.i64_values, c,
-                                   [&parser](const char* p, std::size_t n, std::int64_t& slot) {
-                                     return fast::iso_timestamp_into(p, n, kUnit, slot) ||
+                                   [&parser, readable_end] [[gnu::always_inline]] (const char* p, std::size_t n,
+                                                                                   std::int64_t& slot) {
+                                     return fast::iso_timestamp_into(p, n, readable_end, kUnit, slot) ||
                                             parser.parse_into(std::string_view(p, n), slot);
                                    });
 }
@@ -504,8 +506,9 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
                                        });
     case Kind::Date32:
       return append_rows<Offset, true>(a.validity, a.date_values, c,
-                                       [](const char* p, std::size_t n, std::int32_t& slot) {
-                                         return fast::parse_date32_into(p, n, slot);
+                                       [readable_end] [[gnu::always_inline]] (const char* p, std::size_t n,
+                                                                              std::int32_t& slot) {
+                                         return fast::parse_date32_into(p, n, readable_end, slot);
                                        });
     case Kind::Timestamp: {
       const TimestampParser& parser = *a.timestamp_parser;

@@ -152,34 +152,36 @@ constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-// For every year 0 to 9999: the day count of its January 1, times two, plus
-// one for a leap year (so a four-digit year costs one load instead of the
-// divisions of the calendar arithmetic).
+// For every year 0 to 9999: the day count of its January 1, times 32, plus
+// 16 for a leap year, the offset of the leap year's row in kMonths (so a
+// four-digit year costs one load instead of the divisions of the calendar
+// arithmetic, and the month's entry one more).
 struct YearTable {
-  std::int32_t start2_leap[10000];
-  constexpr YearTable() : start2_leap{} {
+  std::int32_t start32_leap16[10000];
+  constexpr YearTable() : start32_leap16{} {
     for (unsigned y = 0; y < 10000; ++y) {
       const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-      start2_leap[y] = static_cast<std::int32_t>(days_from_civil(y, 1, 1) * 2 + (leap ? 1 : 0));
+      start32_leap16[y] = static_cast<std::int32_t>(days_from_civil(y, 1, 1) * 32 + (leap ? 16 : 0));
     }
   }
 };
 inline constexpr YearTable kYears{};
 
-// Per month (1-based) of a common and of a leap year: the days before it in
-// the year, times 32, plus its length.
-inline constexpr std::uint16_t kMonths[2][13] = {
-    {0, 0 * 32 + 31, 31 * 32 + 28, 59 * 32 + 31, 90 * 32 + 30, 120 * 32 + 31, 151 * 32 + 30, 181 * 32 + 31,
-     212 * 32 + 31, 243 * 32 + 30, 273 * 32 + 31, 304 * 32 + 30, 334 * 32 + 31},
-    {0, 0 * 32 + 31, 31 * 32 + 29, 60 * 32 + 31, 91 * 32 + 30, 121 * 32 + 31, 152 * 32 + 30, 182 * 32 + 31,
-     213 * 32 + 31, 244 * 32 + 30, 274 * 32 + 31, 305 * 32 + 30, 335 * 32 + 31}};
+// Per month (1-based) of a common year (entries 0-15) and of a leap year
+// (16-31): the days before it in the year, times 32, plus its length. Month
+// 0 and months 13 to 15 have length 0: no day exists in them.
+alignas(64) inline constexpr std::uint16_t kMonths[32] = {
+    0, 0 * 32 + 31, 31 * 32 + 28, 59 * 32 + 31, 90 * 32 + 30, 120 * 32 + 31, 151 * 32 + 30, 181 * 32 + 31,
+    212 * 32 + 31, 243 * 32 + 30, 273 * 32 + 31, 304 * 32 + 30, 334 * 32 + 31, 0, 0, 0,
+    0, 0 * 32 + 31, 31 * 32 + 29, 60 * 32 + 31, 91 * 32 + 30, 121 * 32 + 31, 152 * 32 + 30, 182 * 32 + 31,
+    213 * 32 + 31, 244 * 32 + 30, 274 * 32 + 31, 305 * 32 + 30, 335 * 32 + 31, 0, 0, 0};
 
-// The day count of year-month-day for a year 0 to 9999 and a month 1 to 12;
+// The day count of year-month-day for a year 0 to 9999 and a month 0 to 15;
 // false when the day does not exist in that month.
 [[gnu::always_inline]] inline bool table_days(unsigned year, unsigned month, unsigned day, std::int64_t& days) {
-  const std::int32_t entry = kYears.start2_leap[year];
-  const unsigned info = kMonths[entry & 1][month];
-  days = static_cast<std::int64_t>(entry >> 1) + (info >> 5) + day - 1;
+  const std::int32_t entry = kYears.start32_leap16[year];
+  const unsigned info = kMonths[static_cast<unsigned>(entry & 16) | month];
+  days = static_cast<std::int64_t>(entry >> 5) + (info >> 5) + day - 1;
   return day - 1 < (info & 31);
 }
 
@@ -204,8 +206,96 @@ inline constexpr std::uint16_t kMonths[2][13] = {
   const auto year = static_cast<unsigned>((pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF));
   const auto month = static_cast<unsigned>((pairs >> 40) & 0xFF);
   const unsigned day = d0 * 10 + d1;
-  return month - 1 < 12 && table_days(year, month, day, days);
+  return month <= 12 && table_days(year, month, day, days);
 }
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#define VORPEL_ISO_VECTORS 1
+
+// The ISO shapes sixteen bytes at a time. A shape gives per byte the
+// expected byte ('0' at a digit) and a limit: text minus shape must lie in
+// 0..limit, i.e. 0..9 at a digit, exactly 0 at a separator, anything (255)
+// where the bytes do not belong to the text. Subtracting the limits with
+// saturation leaves all zeros exactly when every byte fits; the differences
+// at the digits are then the digit values, zero at the separators.
+
+// "YYYY-MM-DD" in bytes 0-9.
+alignas(16) inline constexpr unsigned char kDateShape[16] = {'0', '0', '0', '0', '-', '0', '0', '-',
+                                                             '0', '0', 0,   0,   0,   0,   0,   0};
+alignas(16) inline constexpr unsigned char kDateLimit[16] = {9, 9, 9, 9, 0, 9, 9, 0, 9, 9, 255, 255, 255, 255, 255, 255};
+// The largest two-digit numbers at pair places (see digit_pairs): the month
+// at byte 5; 127 (any) elsewhere. Month 0 and day 0 fail the calendar table.
+alignas(16) inline constexpr signed char kDateMax[16] = {127, 127, 127, 127, 127, 12,  127, 127,
+                                                         127, 127, 127, 127, 127, 127, 127, 127};
+// "YYYY-MM-DD HH:MM" in bytes 0-15. Byte 10 may also be 'T': there
+// kHeadSwap turns the difference 'T' - ' ' into 0 (see iso_timestamp_wide).
+alignas(16) inline constexpr unsigned char kHeadShape[16] = {'0', '0', '0', '0', '-', '0', '0', '-',
+                                                             '0', '0', ' ', '0', '0', ':', '0', '0'};
+alignas(16) inline constexpr unsigned char kHeadLimit[16] = {9, 9, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9};
+alignas(16) inline constexpr unsigned char kHeadSwap[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'T' - ' ', 0, 0, 0, 0, 0};
+// Month at byte 5, hour at byte 11, minute at byte 14.
+alignas(16) inline constexpr signed char kHeadMax[16] = {127, 127, 127, 127, 127, 12, 127, 127,
+                                                         127, 127, 127, 23,  127, 127, 59, 127};
+// Seconds at byte 1 of the tail (byte 17 of the text).
+alignas(16) inline constexpr signed char kTailMax[16] = {127, 59,  127, 127, 127, 127, 127, 127,
+                                                         127, 127, 127, 127, 127, 127, 127, 127};
+
+// Bytes 16-31 of the timestamp texts of 19 and of 21 to 29 bytes (row
+// n - 19; row 1, a '.' without digits, is never used): ":SS" and ".f..."
+// with 1 to 9 fraction digits. `keep` selects the bytes of the text, so
+// that the fraction digits followed by zeros give the count below one
+// second in any unit.
+struct IsoTails {
+  alignas(16) unsigned char shape[11][16];
+  alignas(16) unsigned char limit[11][16];
+  alignas(16) unsigned char keep[11][16];
+  constexpr IsoTails() : shape{}, limit{}, keep{} {
+    for (unsigned row = 0; row < 11; ++row) {
+      const unsigned end = row + 3;  // the text's end within the tail
+      for (unsigned k = 0; k < 16; ++k) {
+        const bool digit = k == 1 || k == 2 || k >= 4;
+        shape[row][k] = k >= end ? 0 : k == 0 ? ':' : k == 3 ? '.' : '0';
+        limit[row][k] = k >= end ? 255 : digit ? 9 : 0;
+        keep[row][k] = k < end ? 0xFF : 0;
+      }
+    }
+  }
+};
+inline constexpr IsoTails kIsoTails{};
+
+[[gnu::always_inline]] inline __m128i load_shape(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+
+// Byte k of the result is 10 * d[k] + d[k + 1], the two-digit number that
+// starts at byte k, for digit values d (at most 9: the products stay within
+// their bytes). Bytes past the digits hold anything.
+[[gnu::always_inline]] inline __m128i digit_pairs(__m128i d) {
+  return _mm_add_epi8(_mm_mullo_epi16(d, _mm_set1_epi16(10)), _mm_srli_si128(d, 1));
+}
+
+// The year of digit pairs whose bytes 0 and 2 hold its two halves.
+[[gnu::always_inline]] inline unsigned pairs_year(__m128i pairs) {
+  const __m128i halves = _mm_and_si128(pairs, _mm_setr_epi16(0xFF, 0xFF, 0, 0, 0, 0, 0, 0));
+  return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_madd_epi16(halves, _mm_setr_epi16(100, 1, 0, 0, 0, 0, 0, 0))));
+}
+
+// Whether no byte of `bad` is set.
+[[gnu::always_inline]] inline bool none_set(__m128i bad) {
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// `iso_date_days` with sixteen bytes readable at p.
+[[gnu::always_inline]] inline bool iso_date_days_wide(const char* p, std::int64_t& days) {
+  const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), load_shape(kDateShape));
+  const __m128i pairs = digit_pairs(d);
+  const __m128i bad =
+      _mm_or_si128(_mm_subs_epu8(d, load_shape(kDateLimit)), _mm_cmpgt_epi8(pairs, load_shape(kDateMax)));
+  if (!none_set(bad)) return false;
+  const unsigned year = pairs_year(pairs);
+  const auto month = static_cast<unsigned>(_mm_extract_epi16(pairs, 2)) >> 8;
+  const auto day = static_cast<unsigned>(_mm_extract_epi16(pairs, 4) & 0xFF);
+  return table_days(year, month, day, days);
+}
+#endif
 
 // ---------------------------------------------------------------- date32
 
@@ -219,6 +309,21 @@ inline constexpr std::uint16_t kMonths[2][13] = {
   const std::optional<std::int32_t> v = vorpel::parse_date32(std::string_view(p, n));
   out = v.value_or(0);
   return v.has_value();
+}
+
+// `parse_date32`, loading up to `readable_end`.
+[[gnu::always_inline]] inline bool parse_date32_into(const char* p, std::size_t n, const char* readable_end,
+                                                     std::int32_t& out) {
+#ifdef VORPEL_ISO_VECTORS
+  std::int64_t days = 0;
+  if (n == 10 && readable_end - p >= 16 && iso_date_days_wide(p, days)) {
+    out = static_cast<std::int32_t>(days);
+    return true;
+  }
+#else
+  (void)readable_end;
+#endif
+  return parse_date32_into(p, n, out);
 }
 
 // ---------------------------------------------------------------- timestamp
@@ -288,6 +393,75 @@ inline constexpr std::uint16_t kMonths[2][13] = {
     }
   }
   return count_of_unit(days, hour * 3600 + minute * 60 + second, nanos, unit, out);
+}
+
+#ifdef VORPEL_ISO_VECTORS
+// `iso_timestamp_into` for a text of 19 or of 21 to 29 bytes with 32 bytes
+// readable at p: "YYYY-MM-DD", 'T' or ' ', "HH:MM:SS", and when longer a '.'
+// with 1 to 9 digits. Two 16-byte loads check the whole shape and all field
+// ranges but the day's (which the calendar table checks). The count below
+// one second is built from as many fraction digits as the unit counts (the
+// six digits are the microseconds): no division.
+[[gnu::always_inline]] inline bool iso_timestamp_wide(const char* p, std::size_t n, TimeUnit unit, std::int64_t& out) {
+  const std::size_t row = n - 19;
+  __m128i head = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), load_shape(kHeadShape));
+  // Byte 10 is 0 after a ' ' and 'T' - ' ' after a 'T': either way the
+  // smaller of it and it ^ ('T' - ' ') is 0, and nonzero for any other byte.
+  head = _mm_min_epu8(head, _mm_xor_si128(head, load_shape(kHeadSwap)));
+  const __m128i tail =
+      _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), load_shape(kIsoTails.shape[row]));
+  const __m128i kept = _mm_and_si128(tail, load_shape(kIsoTails.keep[row]));
+  const __m128i head_pairs = digit_pairs(head);
+  const __m128i tail_pairs = digit_pairs(kept);
+  const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_subs_epu8(head, load_shape(kHeadLimit)),
+                                                _mm_subs_epu8(tail, load_shape(kIsoTails.limit[row]))),
+                                   _mm_or_si128(_mm_cmpgt_epi8(head_pairs, load_shape(kHeadMax)),
+                                                _mm_cmpgt_epi8(tail_pairs, load_shape(kTailMax))));
+  if (!none_set(bad)) return false;
+  // Pairs of the head: year at bytes 0 and 2, month 5, day 8, hour 11,
+  // minute 14; of the tail: seconds at byte 1, the fraction from byte 4.
+  const auto hi = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(head_pairs, head_pairs)));
+  const auto t = static_cast<std::uint64_t>(_mm_cvtsi128_si64(tail_pairs));
+  const unsigned year = pairs_year(head_pairs);
+  const auto month = static_cast<unsigned>(_mm_extract_epi16(head_pairs, 2)) >> 8;
+  const auto day = static_cast<unsigned>(hi & 0xFF);
+  std::int64_t days = 0;
+  if (!table_days(year, month, day, days)) return false;
+  const auto hour = static_cast<std::int64_t>((hi >> 24) & 0xFF);
+  const auto minute = static_cast<std::int64_t>((hi >> 48) & 0xFF);
+  const auto second = static_cast<std::int64_t>((t >> 8) & 0xFF);
+  const std::int64_t s = days * 86400 + hour * 3600 + minute * 60 + second;
+  const auto f12 = static_cast<std::int64_t>((t >> 32) & 0xFF);  // fraction digits 1-2
+  const auto f34 = static_cast<std::int64_t>((t >> 48) & 0xFF);
+  switch (unit) {
+    case TimeUnit::Second: out = s; return true;
+    case TimeUnit::Millisecond: out = s * 1000 + f12 * 10 + (_mm_extract_epi16(kept, 3) & 0xFF); return true;
+    case TimeUnit::Microsecond:
+      out = s * 1'000'000 + f12 * 10000 + f34 * 100 + (_mm_extract_epi16(tail_pairs, 4) & 0xFF);
+      return true;
+    case TimeUnit::Nanosecond: {
+      const std::int64_t nanos = f12 * 10'000'000 + f34 * 100'000 + (_mm_extract_epi16(tail_pairs, 4) & 0xFF) * 1000 +
+                                 (_mm_extract_epi16(tail_pairs, 5) & 0xFF) * 10 + (_mm_extract_epi16(kept, 6) & 0xFF);
+      return !__builtin_mul_overflow(s, std::int64_t{1'000'000'000}, &out) && !__builtin_add_overflow(out, nanos, &out);
+    }
+  }
+  return false;
+}
+#endif
+
+// `iso_timestamp_into`, loading up to `readable_end`.
+[[gnu::always_inline]] inline bool iso_timestamp_into(const char* p, std::size_t n, const char* readable_end,
+                                                      TimeUnit unit, std::int64_t& out) {
+#ifdef VORPEL_ISO_VECTORS
+  if (readable_end - p >= 32) {
+    if (n - 21 <= 8 || n == 19) return iso_timestamp_wide(p, n, unit, out);
+    std::int64_t days = 0;
+    if (n == 10) return iso_date_days_wide(p, days) && count_of_unit(days, 0, 0, unit, out);
+  }
+#else
+  (void)readable_end;
+#endif
+  return iso_timestamp_into(p, n, unit, out);
 }
 
 // ---------------------------------------------------------------- float64
