@@ -223,8 +223,7 @@ arrow::Status check_c_array(const ArrowArray& array, const arrow::DataType& type
 // The checks the library's full validation adds, for a binary array that has
 // passed the basic validation: every offset within the value buffer and none
 // decreasing, and a known null count equal to the zero bits of the validity
-// bitmap. One pass without early exits (it vectorises); true only when all
-// hold. On false the library's own full validation runs and reports the fault
+// bitmap. One pass without early exits; true only when all hold. On false the library's own full validation runs and reports the fault
 // in its words, so this only saves time on sound input.
 template <class Offset>
 bool binary_full_checks_hold(const arrow::ArrayData& data) {
@@ -232,9 +231,12 @@ bool binary_full_checks_hold(const arrow::ArrayData& data) {
     return false;
   }
   const Offset* offsets = data.GetValues<Offset>(1);
-  bool ok = offsets[0] >= 0 && static_cast<std::int64_t>(offsets[data.length]) <= data.buffers[2]->size();
-  for (std::int64_t i = 0; i < data.length; ++i) ok &= offsets[i] <= offsets[i + 1];
-  if (!ok) return false;
+  if (offsets[0] < 0 || static_cast<std::int64_t>(offsets[data.length]) > data.buffers[2]->size()) return false;
+  // Accumulated in an integer of the offsets' own width, the comparison
+  // vectorises (a bool accumulator keeps the loop scalar).
+  Offset decreasing = 0;
+  for (std::int64_t i = 0; i < data.length; ++i) decreasing |= static_cast<Offset>(offsets[i] > offsets[i + 1]);
+  if (decreasing != 0) return false;
   if (data.null_count != arrow::kUnknownNullCount) {
     const std::int64_t nulls =
         data.buffers[0] != nullptr
