@@ -20,9 +20,10 @@ Peers:
   copy      for "string" only: a plain single-thread copy of the input's value bytes (numpy),
             timed in the same run; the column shows vorpel's bandwidth relative to it.
 
-Memory: measured for every case of a size before any peer has run (so no
-peer's allocator can give pages back during the measured call). Before the
-call the script collects garbage, returns free heap pages to the kernel (glibc
+Memory: measured for every case in a fresh interpreter of its own, which
+generates that column and nothing else (so neither a peer's allocator nor the
+heap left behind by other cases' data can move pages during the measured
+call). Before the call it collects garbage, returns free heap pages to the kernel (glibc
 malloc_trim) and resets the process's peak RSS (writing "5" to
 /proc/self/clear_refs). Growth is VmHWM after the call minus VmRSS before it,
 so every page the call touched counts, whichever allocator handed it out. The
@@ -55,6 +56,8 @@ import argparse  # noqa: E402
 import ctypes  # noqa: E402
 import ctypes.util  # noqa: E402
 import gc  # noqa: E402
+import json  # noqa: E402
+import subprocess  # noqa: E402
 import sys  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
@@ -308,6 +311,31 @@ def peak_growth_bytes(fn: Callable[[], object]) -> Optional[int]:
     return max(0, peak - before) * 1024
 
 
+def column_of(case: Case, rows: int) -> pa.Array:
+    """The case's string column of `rows` rows, the same in every process."""
+    index = [c.name for c in _cases()].index(case.name)
+    return case.make(np.random.default_rng([SEED, index, rows]), rows)
+
+
+def memory_of(case: Case, column: pa.Array) -> tuple[Optional[int], int]:
+    """(peak growth of one cast, its output's buffer bytes); see the module docstring."""
+    table = pa.table({"v": column})
+    # The first call of a type also pays one-time set-up (pyarrow's wrappers
+    # of the result type); the measured calls are later ones.
+    result = _vorpel._cast_strings(table, case.field_type)
+    out_bytes = result.get_total_buffer_size()
+    del result
+    growths = [peak_growth_bytes(lambda: _vorpel._cast_strings(table, case.field_type)) for _ in range(3)]
+    return (None if None in growths else min(growths)), out_bytes
+
+
+def memory_in_fresh_interpreter(name: str, rows: int) -> tuple[Optional[int], int]:
+    done = subprocess.run([sys.executable, __file__, "--memory-of", name, "--rows", str(rows)],
+                          check=True, capture_output=True, text=True)
+    growth, out_bytes = json.loads(done.stdout)
+    return growth, out_bytes
+
+
 def two_threads_speedup(first: Callable[[], object], second: Callable[[], object], runs: int) -> float:
     """Sequential time of both calls over the time of both calls on two threads.
 
@@ -373,10 +401,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="10k rows, equality checks only")
     parser.add_argument("--runs", type=int, default=0, help="timed runs per side (default 7, 3 above 5M rows)")
     parser.add_argument("--only", action="append", help="run only the named case(s)")
+    parser.add_argument("--memory-of", help=argparse.SUPPRESS)  # one case's memory, as JSON (internal)
     args = parser.parse_args(argv)
 
     sizes = [10_000] if args.quick else (args.rows or [1_000_000, 10_000_000])
     all_cases = _cases()
+    if args.memory_of:
+        case = next(c for c in all_cases if c.name == args.memory_of)
+        print(json.dumps(memory_of(case, column_of(case, sizes[0]))))
+        return 0
     cases = [c for c in all_cases if not args.only or c.name in args.only]
     if args.only and len(cases) != len(set(args.only)):
         raise SystemExit(f"unknown case in --only; known: {', '.join(c.name for c in all_cases)}")
@@ -388,30 +421,15 @@ def main(argv: list[str] | None = None) -> int:
               f"{'pyarrow ms':>10} {'':>6}  {'polars ms':>9} {'':>6}  {'mem':>5} {'2thr':>5}  notes")
     for rows in sizes:
         runs = args.runs or (3 if rows > 5_000_000 else 7)
-        names = [c.name for c in all_cases]
-
-        def column_for(case: Case) -> pa.Array:
-            return case.make(np.random.default_rng([SEED, names.index(case.name), rows]), rows)
-
-        # Phase 1: memory of every case, before any peer ran at this size.
+        # Phase 1: memory of every case, each in an interpreter of its own.
         memory = {}
         if not args.quick:
             for case in cases:
-                table = pa.table({"v": column_for(case)})
-                # The first call of a type also pays one-time set-up (pyarrow's
-                # wrappers of the result type); the measured call is a later one.
-                result = _vorpel._cast_strings(table, case.field_type)
-                out_bytes = result.get_total_buffer_size()
-                del result
-                growths = [peak_growth_bytes(lambda: _vorpel._cast_strings(table, case.field_type))
-                           for _ in range(3)]
-                growth = None if None in growths else min(growths)
-                memory[case.name] = (growth, out_bytes)
-                del table
+                memory[case.name] = memory_in_fresh_interpreter(case.name, rows)
 
         # Phase 2: equality with every peer, then the timings.
         for case in cases:
-            column = column_for(case)
+            column = column_of(case, rows)
             checked = check_equal(case, column)
             if args.quick:
                 print(f"{case.name:<15} {rows:>9}  equal: {', '.join(checked) or 'no peer'}", flush=True)

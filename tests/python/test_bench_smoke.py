@@ -4,6 +4,7 @@ timing is asserted."""
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -16,14 +17,18 @@ CASES = ["int64", "float64", "boolean", "date32", "timestamp[us]", "custom patte
          "dictionary"]
 
 
-@pytest.fixture(scope="module")
-def quick_run():
+def bench_env() -> dict:
     import _vorpel
 
     env = dict(os.environ)
     package_root = str(Path(_vorpel.__file__).resolve().parent.parent)
     env["PYTHONPATH"] = package_root + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
-    return subprocess.run([sys.executable, str(BENCH), "--quick"], capture_output=True, text=True, env=env,
+    return env
+
+
+@pytest.fixture(scope="module")
+def quick_run():
+    return subprocess.run([sys.executable, str(BENCH), "--quick"], capture_output=True, text=True, env=bench_env(),
                           timeout=600)
 
 
@@ -46,8 +51,6 @@ def test_every_case_equals_its_peers(quick_run, case):
 
 def test_a_mismatch_fails_the_run(tmp_path):
     """The equality check is live: a peer that disagrees stops the run."""
-    import _vorpel
-
     script = tmp_path / "broken_bench.py"
     script.write_text(
         "import runpy, sys\n"
@@ -58,9 +61,17 @@ def test_a_mismatch_fails_the_run(tmp_path):
         "cast._pyarrow = lambda run: real(lambda a: run(a).fill_null(0))\n"
         "sys.exit(cast.main(sys.argv[1:]))\n"
     )
-    env = dict(os.environ)
-    package_root = str(Path(_vorpel.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = package_root + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=300)
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=bench_env(),
+                          timeout=300)
     assert done.returncode != 0
     assert "results differ from pyarrow" in done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("case, out_bytes", [("int64", 8 * 20_000 + 20_000 // 8), ("boolean", 2 * (20_000 // 8))])
+def test_memory_of_one_case(case, out_bytes):
+    """The per-case memory probe reports the output's exact buffer bytes and a growth."""
+    done = subprocess.run([sys.executable, str(BENCH), "--memory-of", case, "--rows", "20000"], capture_output=True,
+                          text=True, env=bench_env(), timeout=300, check=True)
+    growth, reported = json.loads(done.stdout)
+    assert reported == out_bytes
+    assert growth is None or growth >= 0
