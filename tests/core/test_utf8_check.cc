@@ -2,8 +2,8 @@
 // the scalar one against a decoder written from the definition of UTF-8, on
 // every short sequence of telling bytes, on faults at every position around
 // block edges, on random buffers at every alignment, and on columns cut inside
-// characters, with empty rows and sliced offsets. Each test runs on both
-// implementations (the AVX2 one only where the CPU has it).
+// characters, with empty rows and sliced offsets. Each test runs on every
+// implementation (the AVX2 and AVX-512 ones only where the CPU has them).
 
 #include <algorithm>
 #include <cstddef>
@@ -122,10 +122,21 @@ std::string hex(std::string_view s) {
   return out;
 }
 
+std::string impl_name(Impl impl) {
+  switch (impl) {
+    case Impl::Scalar: return "Scalar";
+    case Impl::Avx2: return "Avx2";
+    case Impl::Avx512: return "Avx512";
+  }
+  return "unknown";
+}
+
+std::string param_name(const ::testing::TestParamInfo<Impl>& info) { return impl_name(info.param); }
+
 class Utf8Impl : public ::testing::TestWithParam<Impl> {
  protected:
   void SetUp() override {
-    if (!utf8::impl_available(GetParam())) GTEST_SKIP() << "this CPU has no AVX2";
+    if (!utf8::impl_available(GetParam())) GTEST_SKIP() << "this CPU lacks " << impl_name(GetParam());
   }
 
   // The implementation under test and the scalar is_valid agree with the
@@ -139,21 +150,20 @@ class Utf8Impl : public ::testing::TestWithParam<Impl> {
   }
 };
 
-std::string impl_name(const ::testing::TestParamInfo<Impl>& info) {
-  return info.param == Impl::Avx2 ? "Avx2" : "Scalar";
-}
-
 // ---------------------------------------------------------------- dispatch
 
-TEST(Utf8Dispatch, PicksAvx2ExactlyWhenTheCpuHasIt) {
+TEST(Utf8Dispatch, PicksTheWidestTheCpuHas) {
   EXPECT_TRUE(utf8::impl_available(Impl::Scalar));
 #if defined(__x86_64__)
   const bool avx2 = __builtin_cpu_supports("avx2");
+  const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #else
   const bool avx2 = false;
+  const bool avx512 = false;
 #endif
-  EXPECT_EQ(utf8::best_impl(), avx2 ? Impl::Avx2 : Impl::Scalar);
+  EXPECT_EQ(utf8::best_impl(), avx512 ? Impl::Avx512 : avx2 ? Impl::Avx2 : Impl::Scalar);
   EXPECT_EQ(utf8::impl_available(Impl::Avx2), avx2);
+  EXPECT_EQ(utf8::impl_available(Impl::Avx512), avx512);
   // The entry points without a choice use that implementation.
   const std::string cut = "caf\xC3";
   const std::int32_t offsets[] = {0, 4};
@@ -334,7 +344,7 @@ TEST_P(Utf8Impl, EmptyBufferWithoutData) {
   EXPECT_TRUE(utf8::all_texts_valid(nullptr, offsets, 0, GetParam()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Impl, ::testing::Values(Impl::Scalar, Impl::Avx2), impl_name);
+INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Impl, ::testing::Values(Impl::Scalar, Impl::Avx2, Impl::Avx512), param_name);
 
 // ---------------------------------------------------------------- columns
 
@@ -419,26 +429,42 @@ TEST_P(Utf8ColumnCases, AgreesWithEachText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Utf8, Utf8ColumnCases, ::testing::Values(Impl::Scalar, Impl::Avx2), impl_name);
+INSTANTIATE_TEST_SUITE_P(Utf8, Utf8ColumnCases, ::testing::Values(Impl::Scalar, Impl::Avx2, Impl::Avx512), param_name);
 
 // A column long enough for many pieces (the row starts are checked piece by
 // piece), with one cut character or one bad byte at rows around piece and
-// block edges.
+// block edges and at each place in a group of 32 rows. The row starts are
+// checked differently by how far they spread, so the rows are short (many
+// per 64 bytes), short with every 64th one of 600 bytes (32 rows spread over
+// more than 512 bytes), or long (1024 rows spread over more than 16 KB).
 TEST_P(Utf8Column, OneFaultAmongManyRows) {
-  std::vector<std::string> texts;
-  std::mt19937_64 gen(5);
-  for (int i = 0; i < 5000; ++i) texts.push_back(valid_text(gen, gen() % 9, gen() % 3 != 0));
-  expect_column(texts);
-  for (const std::size_t row : {0u, 1u, 511u, 512u, 513u, 1023u, 1024u, 1025u, 2047u, 2048u, 4095u, 4096u, 4999u}) {
-    SCOPED_TRACE(row);
-    std::vector<std::string> cut = texts;
-    cut[row] = "\xA9" + cut[row];  // follows a lead ending the row before, or starts the column
-    if (row > 0) cut[row - 1] += "\xC3";
-    expect_column(cut);
-    std::vector<std::string> bad = texts;
-    bad[row] += "\xFF";
-    expect_column(bad);
-    if (HasFatalFailure()) return;
+  struct Rows {
+    const char* name;
+    std::size_t min_bytes, max_bytes;
+    std::size_t wide_every;  // every this many rows one is 600 bytes (0: none)
+  };
+  for (const Rows& shape : {Rows{"short", 0, 8, 0}, Rows{"spread", 0, 8, 64}, Rows{"long", 12, 40, 0}}) {
+    SCOPED_TRACE(shape.name);
+    std::vector<std::string> texts;
+    std::mt19937_64 gen(5);
+    for (std::size_t i = 0; i < 5000; ++i) {
+      std::size_t bytes = shape.min_bytes + gen() % (shape.max_bytes - shape.min_bytes + 1);
+      if (shape.wide_every != 0 && i % shape.wide_every == 20) bytes = 600;
+      texts.push_back(valid_text(gen, bytes, gen() % 3 != 0));
+    }
+    expect_column(texts);
+    for (const std::size_t row : {0u, 1u, 2u, 15u, 16u, 17u, 30u, 31u, 32u, 33u, 511u, 512u, 513u, 1023u, 1024u, 1025u,
+                                  2047u, 2048u, 4095u, 4096u, 4991u, 4992u, 4998u, 4999u}) {
+      SCOPED_TRACE(row);
+      std::vector<std::string> cut = texts;
+      cut[row] = "\xA9" + cut[row];  // follows a lead ending the row before, or starts the column
+      if (row > 0) cut[row - 1] += "\xC3";
+      expect_column(cut);
+      std::vector<std::string> bad = texts;
+      bad[row] += "\xFF";
+      expect_column(bad);
+      if (HasFatalFailure()) return;
+    }
   }
 }
 
@@ -482,7 +508,7 @@ TEST_P(Utf8Column, RandomColumns) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Column, ::testing::Values(Impl::Scalar, Impl::Avx2), impl_name);
+INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Column, ::testing::Values(Impl::Scalar, Impl::Avx2, Impl::Avx512), param_name);
 
 }  // namespace
 }  // namespace vorpel

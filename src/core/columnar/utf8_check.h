@@ -90,7 +90,8 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
 inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 
 // Whether p[0 .. n) is valid UTF-8, by the fastest validator this CPU has
-// (utf8_simd.cc): the AVX2 one on x86-64 CPUs that have it, else is_valid.
+// (utf8_simd.cc): the AVX-512 or AVX2 one on x86-64 CPUs that have it, else
+// is_valid.
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n);
 
 // Whether every text data[offsets[i] .. offsets[i + 1]) for i < rows is valid
@@ -102,8 +103,10 @@ bool is_valid_buffer(const std::uint8_t* p, std::size_t n);
 bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows);
 
 // The implementations behind the two functions above, to test or measure one
-// in particular. A CPU without AVX2 gets the scalar one whatever is asked.
-enum class Impl { Scalar, Avx2 };
+// in particular. Each needs what the one before it needs and more (Avx512:
+// AVX2, AVX-512 F and BW); a CPU that lacks what is asked for gets the scalar
+// one.
+enum class Impl { Scalar, Avx2, Avx512 };
 Impl best_impl();  // what is_valid_buffer and all_texts_valid use
 bool impl_available(Impl impl);
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl);
