@@ -4,14 +4,31 @@
 #include <new>
 
 namespace vorpel::testing {
+namespace {
 
-thread_local bool g_counting = false;
-thread_local std::size_t g_allocations = 0;
+thread_local bool counting = false;
+thread_local std::size_t allocations = 0;
+
+}  // namespace
+
+void count_allocation() {
+  if (counting) ++allocations;
+}
+
+void start_counting_allocations() {
+  allocations = 0;
+  counting = true;
+}
+
+std::size_t stop_counting_allocations() {
+  counting = false;
+  return allocations;
+}
 
 }  // namespace vorpel::testing
 
 void* operator new(std::size_t size) {
-  if (vorpel::testing::g_counting) ++vorpel::testing::g_allocations;
+  vorpel::testing::count_allocation();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }

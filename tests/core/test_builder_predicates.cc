@@ -22,8 +22,8 @@
 #include "allocation_counter.h"
 #include "core/table_builder/table_builder.h"
 
-using vorpel::testing::g_allocations;
-using vorpel::testing::g_counting;
+using vorpel::testing::start_counting_allocations;
+using vorpel::testing::stop_counting_allocations;
 
 namespace vorpel {
 
@@ -773,18 +773,14 @@ TEST_P(RowAllocations, NoneOnceWarm) {
   const char* numbers[] = {"5", "50"};
   const char* dates[] = {"05/01/2024", "31/12/1999"};
   for (int r = 0; r < 300; ++r) {
-    if (r == 3) {
-      g_allocations = 0;
-      g_counting = true;
-    }
+    if (r == 3) start_counting_allocations();
     b.begin_row();
     b.set_field("c", SV::of_str(dates[r % 2]));
     b.set_field("a", SV::of_str(texts[r % 2]));
     b.set_field("b", SV::of_str(numbers[r % 4 / 2]));
     b.end_row();
   }
-  g_counting = false;
-  EXPECT_EQ(g_allocations, 0u);
+  EXPECT_EQ(stop_counting_allocations(), 0u);
   EXPECT_EQ(Access::buffering(b), mode == Mode::Pending);
   EXPECT_EQ(b.rows_kept(), 75u);
   EXPECT_EQ(b.rows_dropped(), 225u);

@@ -20,8 +20,8 @@
 #include "core/table_builder/predicates/pending_row.h"
 #include "allocation_counter.h"
 
-using vorpel::testing::g_allocations;
-using vorpel::testing::g_counting;
+using vorpel::testing::start_counting_allocations;
+using vorpel::testing::stop_counting_allocations;
 
 namespace vorpel {
 namespace {
@@ -951,11 +951,9 @@ TEST(Allocations, CommittedRowsAllocateNothing) {
   PredicateEvaluator evaluator(std::make_shared<const Predicate>(tree), {});
   int kept = 0;
   kept += evaluator.evaluate_row(columns, 0);  // binds
-  g_counting = true;
-  g_allocations = 0;
+  start_counting_allocations();
   for (std::uint64_t row = 1; row < 100; ++row) kept += evaluator.evaluate_row(columns, row);
-  g_counting = false;
-  EXPECT_EQ(g_allocations, 0u);
+  EXPECT_EQ(stop_counting_allocations(), 0u);
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, 100);
 }
@@ -963,11 +961,9 @@ TEST(Allocations, CommittedRowsAllocateNothing) {
 // The zero-allocation tests below mean something only if the counter sees
 // allocations at all.
 TEST(Allocations, CounterSeesHeapAllocations) {
-  g_allocations = 0;
-  g_counting = true;
+  start_counting_allocations();
   auto* p = new std::string(100, 'x');
-  g_counting = false;
-  EXPECT_GE(g_allocations, 1u);
+  EXPECT_GE(stop_counting_allocations(), 1u);
   delete p;
 }
 
@@ -984,10 +980,7 @@ TEST(Allocations, PendingRowsAllocateNothingOnceWarm) {
   const char* numbers[] = {"5", "50"};
   int kept = 0;
   for (int r = 0; r < 200; ++r) {
-    if (r == 1) {
-      g_allocations = 0;
-      g_counting = true;
-    }
+    if (r == 1) start_counting_allocations();
     row.reset_pending(static_cast<std::uint64_t>(kept), 3);
     row.buffer_value(c, "c", SV::of_float64(r), columns);
     row.buffer_value(a, "a", SV::of_str(texts[r % 2]), columns);
@@ -995,8 +988,7 @@ TEST(Allocations, PendingRowsAllocateNothingOnceWarm) {
     kept += row.decide(columns);
     row.clear_row();
   }
-  g_counting = false;
-  EXPECT_EQ(g_allocations, 0u);
+  EXPECT_EQ(stop_counting_allocations(), 0u);
   EXPECT_EQ(kept, 50);
 }
 
