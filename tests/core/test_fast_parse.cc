@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -214,20 +215,32 @@ INSTANTIATE_TEST_SUITE_P(Texts, BooleanTable,
 // The text after a column's next value: what a column loop may load past it.
 const std::string kNextValue = "2024-01-05T12:34:56.123456";
 
+// The text read three ways: alone, with '9's readable after it (see Placed),
+// and followed by another value; each as its start and the end of what may
+// be read.
+struct ThreeWays {
+  struct Place {
+    const char* p;
+    const char* end;
+  };
+  explicit ThreeWays(const std::string& text) : size(text.size()), placed(place(text)), followed(text + kNextValue) {}
+  std::array<Place, 3> places() const {
+    return {Place{placed.alone.get(), placed.alone.get() + size}, Place{placed.text(), placed.padded_end()},
+            Place{followed.data(), followed.data() + followed.size()}};
+  }
+  std::size_t size;
+  Placed placed;
+  std::string followed;
+};
+
 // `parse_date32_into` without and with bytes readable past the text (none,
 // '9's, a following value); all must agree, and a failure leaves 0.
 std::optional<std::int32_t> fast_date(const std::string& text) {
   std::int32_t v = -1;
   const bool ok = fast::parse_date32_into(text.data(), text.size(), v);
   EXPECT_EQ(v, ok ? v : 0) << text;
-  const Placed placed = place(text);
-  const std::string followed = text + kNextValue;
-  const struct {
-    const char* p;
-    const char* end;
-  } places[] = {{placed.alone.get(), placed.alone.get() + text.size()},
-                {placed.text(), placed.padded_end()},
-                {followed.data(), followed.data() + followed.size()}};
+  const ThreeWays three(text);
+  const auto places = three.places();
   for (const auto& at : places) {
     std::int32_t w = -1;
     EXPECT_EQ(fast::parse_date32_into(at.p, text.size(), at.end, w), ok) << '"' << text << '"';
@@ -398,14 +411,8 @@ INSTANTIATE_TEST_SUITE_P(
 // text must be settled by the fast path itself when bytes past it are
 // readable (in the units whose count it does not overflow).
 void expect_column_timestamp_agrees(const std::string& text, bool settled_fast = false) {
-  const Placed placed = place(text);
-  const std::string followed = text + kNextValue;
-  const struct {
-    const char* p;
-    const char* end;
-  } places[] = {{placed.alone.get(), placed.alone.get() + text.size()},
-                {placed.text(), placed.padded_end()},
-                {followed.data(), followed.data() + followed.size()}};
+  const ThreeWays three(text);
+  const auto places = three.places();
   for (TimeUnit unit : {TimeUnit::Second, TimeUnit::Millisecond, TimeUnit::Microsecond, TimeUnit::Nanosecond}) {
     const TimestampParser parser(unit, std::nullopt);
     const std::optional<std::int64_t> want = reference_timestamp(text, unit, std::nullopt);

@@ -20,15 +20,10 @@ namespace {
 using namespace vorpel;
 using fuzz::show;
 
-constexpr std::int64_t kI64Max = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min();
-constexpr TimeUnit kUnits[] = {TimeUnit::Second, TimeUnit::Millisecond, TimeUnit::Microsecond, TimeUnit::Nanosecond};
-
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if (a % b != 0 && ((a < 0) != (b < 0))) --q;
-  return q;
-}
+using fuzz::floor_div;
+using fuzz::kI64Max;
+using fuzz::kI64Min;
+using fuzz::kUnits;
 
 }  // namespace
 

@@ -7,11 +7,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "core/columnar/scalar_parse/scalar_parse.h"
+
 namespace vorpel::fuzz {
+
+inline constexpr std::int64_t kI64Max = std::numeric_limits<std::int64_t>::max();
+inline constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min();
+inline constexpr TimeUnit kUnits[] = {TimeUnit::Second, TimeUnit::Millisecond, TimeUnit::Microsecond,
+                                      TimeUnit::Nanosecond};
+
+// a / b rounded toward negative infinity (the unit conversions floor).
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if (a % b != 0 && ((a < 0) != (b < 0))) --q;
+  return q;
+}
 
 // A heap copy of exactly `size` bytes, so that AddressSanitizer reports any
 // read past the end. An empty input is the (nullptr, 0) view, the form an
