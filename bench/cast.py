@@ -8,7 +8,7 @@ side is timed (best of several runs) and per case the script prints:
   ms, MB/s (of input value bytes), Mrows/s    for _cast_strings
   ms and speed-up for each peer               ("2.10x": vorpel is 2.1 times faster)
   mem                                         peak memory growth during one call / output buffer bytes
-  2thr                                        two threads casting two tables, speed-up over the same casts in sequence
+  2thr                                        throughput of two threads casting two tables, over the same casts in sequence
 
 Peers:
   pyarrow   pyarrow.compute.cast / strptime / dictionary_encode (Arrow C++ kernels), on the
@@ -33,6 +33,12 @@ every time, but pages the kernel took from the process in the background
 call touches them, and huge-page collapse can add pages at any moment. The
 allowance is 1.2x the output buffers (plus one byte per row for boolean, whose
 values are packed from bytes into bits at the end).
+
+Two threads: each thread makes `calls` casts in a row (calls = enough for
+about 20 ms per thread, at least 1), against the same 2 x calls casts on one
+thread, best of several runs. A single pair of sub-millisecond calls would
+time this machine's thread wake-up instead: a parked thread here starts
+running 0.06-0.45 ms after it is woken, even for a cast of one row.
 
     python bench/cast.py                 # 1M and 10M rows
     python bench/cast.py --rows 2000000  # one size of your choice
@@ -336,16 +342,19 @@ def memory_in_fresh_interpreter(name: str, rows: int) -> tuple[Optional[int], in
     return growth, out_bytes
 
 
-def two_threads_speedup(first: Callable[[], object], second: Callable[[], object], runs: int) -> float:
-    """Sequential time of both calls over the time of both calls on two threads.
+def two_threads_speedup(first: Callable[[], object], second: Callable[[], object], runs: int,
+                        calls: int = 1) -> float:
+    """Throughput of two threads, one making `calls` calls of `first` and the
+    other as many of `second`, over the same calls made in sequence.
 
     The second thread is started once and waits between runs, so a run times
-    only the two calls (from a common start to the later end), not the
-    creation of a thread."""
+    only the calls (from a common start to the later end), not the creation
+    of a thread."""
     def in_sequence():
         # Each result is dropped as soon as it is made, as on the threads.
-        first()
-        second()
+        for _ in range(calls):
+            first()
+            second()
     sequential = best_ms(in_sequence, runs)
     start = threading.Barrier(2)
     done = threading.Barrier(2)
@@ -356,7 +365,8 @@ def two_threads_speedup(first: Callable[[], object], second: Callable[[], object
             start.wait()
             if stop:
                 return
-            second()
+            for _ in range(calls):
+                second()
             done.wait()
     thread = threading.Thread(target=worker)
     thread.start()
@@ -366,7 +376,8 @@ def two_threads_speedup(first: Callable[[], object], second: Callable[[], object
             gc.collect()
             start.wait()
             began = time.perf_counter()
-            first()
+            for _ in range(calls):
+                first()
             done.wait()
             best = min(best, time.perf_counter() - began)
     finally:
@@ -457,7 +468,8 @@ def main(argv: list[str] | None = None) -> int:
             # than the others (seen at 10M rows), and the best of a few more
             # runs leaves that out as it does for the single-thread timings.
             two = two_threads_speedup(lambda: _vorpel._cast_strings(table, case.field_type),
-                                      lambda: _vorpel._cast_strings(other, case.field_type), max(runs, 5))
+                                      lambda: _vorpel._cast_strings(other, case.field_type), max(runs, 5),
+                                      calls=max(1, round(20.0 / ours)))
             growth, out_bytes = memory[case.name]
             mem = "  n/a" if growth is None else f"{growth / max(out_bytes, 1):>5.2f}"
             cells.append(f"  {mem} {two:>4.2f}x")

@@ -16,6 +16,7 @@
 #include <arrow/type.h>
 #include <arrow/util/bitmap_ops.h>
 
+#include "core/columnar/utf8_check.h"
 #include "core/error.h"
 #include "python/boundary.h"
 #include "python/error_conversion.h"
@@ -220,31 +221,77 @@ arrow::Status check_c_array(const ArrowArray& array, const arrow::DataType& type
   return arrow::Status::OK();
 }
 
+// Whether a known null count equals the zero bits of the validity bitmap, as
+// the library's full validation demands.
+bool null_count_holds(const arrow::ArrayData& data) {
+  if (data.null_count == arrow::kUnknownNullCount) return true;
+  const std::int64_t nulls =
+      data.buffers[0] != nullptr
+          ? data.length - arrow::internal::CountSetBits(data.buffers[0]->data(), data.offset, data.length)
+          : 0;
+  return nulls == data.null_count;
+}
+
 // The checks the library's full validation adds, for a binary array that has
 // passed the basic validation: every offset within the value buffer and none
 // decreasing, and a known null count equal to the zero bits of the validity
-// bitmap. One pass without early exits; true only when all hold. On false the library's own full validation runs and reports the fault
-// in its words, so this only saves time on sound input.
+// bitmap. One pass without early exits; true only when all hold. On false
+// the library's own full validation runs and reports the fault in its words,
+// so this only saves time on sound input.
+// Whether the array has rows, offsets and value bytes for the fast checks
+// to read (else the library's validation looks at it).
+bool binary_full_checks_apply(const arrow::ArrayData& data) {
+  return data.length != 0 && data.buffers.size() >= 3 && data.buffers[1] != nullptr && data.buffers[2] != nullptr;
+}
+
 template <class Offset>
 bool binary_full_checks_hold(const arrow::ArrayData& data) {
-  if (data.length == 0 || data.buffers.size() < 3 || data.buffers[1] == nullptr || data.buffers[2] == nullptr) {
-    return false;
-  }
+  if (!binary_full_checks_apply(data)) return false;
   const Offset* offsets = data.GetValues<Offset>(1);
   if (offsets[0] < 0 || static_cast<std::int64_t>(offsets[data.length]) > data.buffers[2]->size()) return false;
   // Accumulated in an integer of the offsets' own width, the comparison
   // vectorises (a bool accumulator keeps the loop scalar).
   Offset decreasing = 0;
   for (std::int64_t i = 0; i < data.length; ++i) decreasing |= static_cast<Offset>(offsets[i] > offsets[i + 1]);
-  if (decreasing != 0) return false;
-  if (data.null_count != arrow::kUnknownNullCount) {
-    const std::int64_t nulls =
-        data.buffers[0] != nullptr
-            ? data.length - arrow::internal::CountSetBits(data.buffers[0]->data(), data.offset, data.length)
-            : 0;
-    if (nulls != data.null_count) return false;
+  return decreasing == 0 && null_count_holds(data);
+}
+
+const arrow::DataType& storage_of(const arrow::DataType& type) {
+  if (type.id() == arrow::Type::EXTENSION) return *static_cast<const arrow::ExtensionType&>(type).storage_type();
+  return type;
+}
+
+bool is_string_column(const arrow::ArrayData& data) {
+  const arrow::Type::type id = storage_of(*data.type).id();
+  return id == arrow::Type::STRING || id == arrow::Type::LARGE_STRING;
+}
+
+// The full check of a top-level string column (see string_column_fault).
+arrow::Status check_string_column(const arrow::ArrayData& data, bool* texts_valid_utf8) {
+  const bool large = storage_of(*data.type).id() == arrow::Type::LARGE_STRING;
+  if (texts_valid_utf8 != nullptr) {
+    *texts_valid_utf8 = false;
+    // Offsets and texts in one pass; whatever it finds wrong is looked at
+    // again below, so that a fault of the offsets is reported as such.
+    if (!large && binary_full_checks_apply(data) &&
+        utf8::check_text_column(data.buffers[2]->data(), static_cast<std::size_t>(data.buffers[2]->size()),
+                                data.GetValues<std::int32_t>(1), static_cast<std::size_t>(data.length)) ==
+            utf8::TextColumnCheck::Valid &&
+        null_count_holds(data)) {
+      *texts_valid_utf8 = true;
+      return arrow::Status::OK();
+    }
   }
-  return true;
+  if (large ? binary_full_checks_hold<std::int64_t>(data) : binary_full_checks_hold<std::int32_t>(data)) {
+    return arrow::Status::OK();
+  }
+  // On a binary view of the same buffers: the value bytes need not be valid
+  // UTF-8 for every cast.
+  auto view = std::make_shared<arrow::ArrayData>(data);
+  view->type = large ? arrow::large_binary() : arrow::binary();
+  view->child_data.clear();
+  view->dictionary.reset();
+  return arrow::MakeArray(view)->ValidateFull();
 }
 
 // Batches from this many rows on are walked with the interpreter lock
@@ -256,54 +303,54 @@ constexpr std::int64_t kWalkWithoutGil = 16384;
 // `row_type` is the struct type of the schema's fields.
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& array,
                                                                 const std::shared_ptr<arrow::Schema>& schema,
-                                                                const arrow::DataType& row_type) {
+                                                                const arrow::DataType& row_type,
+                                                                StringOffsets string_offsets) {
   ARROW_RETURN_NOT_OK(check_c_array(array, row_type, 0));
   ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, arrow::ImportRecordBatch(&array, schema));
   // Buffer sizes, lengths, child counts and the first and last offsets.
   ARROW_RETURN_NOT_OK(batch->Validate());
+  if (string_offsets == StringOffsets::LeftToCaller) return batch;
   // Every offset of the string columns we may walk: in range and never
-  // decreasing. The check runs on a binary view of the same buffers, since the
-  // value bytes need not be valid UTF-8 for every cast.
+  // decreasing.
   for (int i = 0; i < batch->num_columns(); ++i) {
-    const std::shared_ptr<arrow::ArrayData>& data = batch->column_data(i);
-    const arrow::DataType* type = data->type.get();
-    if (type->id() == arrow::Type::EXTENSION) {
-      type = static_cast<const arrow::ExtensionType&>(*type).storage_type().get();
-    }
-    std::shared_ptr<arrow::DataType> as_binary;
-    bool (*checks)(const arrow::ArrayData&) = nullptr;
-    if (type->id() == arrow::Type::STRING) {
-      checks = binary_full_checks_hold<std::int32_t>;
-      as_binary = arrow::binary();
-    } else if (type->id() == arrow::Type::LARGE_STRING) {
-      checks = binary_full_checks_hold<std::int64_t>;
-      as_binary = arrow::large_binary();
-    } else {
-      continue;
-    }
-    bool hold;
-    if (data->length >= kWalkWithoutGil) {
+    const arrow::ArrayData& data = *batch->column_data(i);
+    if (!is_string_column(data)) continue;
+    arrow::Status status;
+    if (data.length >= kWalkWithoutGil) {
       // The walk reads only the batch's own buffers: other Python threads
       // may run meanwhile (the producer's callbacks are not called here).
       Py_BEGIN_ALLOW_THREADS
-      hold = checks(*data);
+      status = check_string_column(data, nullptr);
       Py_END_ALLOW_THREADS
     } else {
-      hold = checks(*data);
+      status = check_string_column(data, nullptr);
     }
-    if (hold) continue;
-    auto view = std::make_shared<arrow::ArrayData>(*data);
-    view->type = std::move(as_binary);
-    view->child_data.clear();
-    view->dictionary.reset();
-    ARROW_RETURN_NOT_OK(arrow::MakeArray(view)->ValidateFull());
+    ARROW_RETURN_NOT_OK(status);
   }
   return batch;
 }
 
 }  // namespace
 
-std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream) {
+std::optional<std::string> string_column_fault(const arrow::ArrayData& data, bool* texts_valid_utf8) {
+  arrow::Status status = check_string_column(data, texts_valid_utf8);
+  if (status.ok()) return std::nullopt;
+  return status.ToString();
+}
+
+std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table) {
+  if (!table.string_offsets_unchecked) return std::nullopt;
+  for (const auto& batch : table.batches) {
+    for (int i = 0; i < batch->num_columns(); ++i) {
+      const arrow::ArrayData& data = *batch->column_data(i);
+      if (!is_string_column(data)) continue;
+      if (std::optional<std::string> fault = string_column_fault(data, nullptr)) return fault;
+    }
+  }
+  return std::nullopt;
+}
+
+std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets) {
   if (stream.release == nullptr) {
     return std::unexpected(c_data_error("input stream is already released"));
   }
@@ -332,6 +379,13 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream) 
 
   ImportedTable table;
   table.schema = std::move(imported_schema).ValueUnsafe();
+  table.string_offsets_unchecked = string_offsets == StringOffsets::LeftToCaller;
+  // A fault found later comes after any in the offsets of the batches read
+  // before it, as it would had they been checked on arrival.
+  auto fail = [&table](std::string failure) {
+    if (std::optional<std::string> fault = unchecked_offsets_fault(table)) failure = std::move(*fault);
+    return std::unexpected(std::move(failure));
+  };
 
   // Read every batch before anything else is looked at.
   const std::shared_ptr<arrow::DataType> row_type = arrow::struct_(table.schema->fields());
@@ -357,7 +411,7 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream) 
       failure = arrow::Status::OutOfMemory("importing a stream batch").ToString();
       break;
     }
-    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type);
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type, string_offsets);
     if (!batch.ok()) {
       release_c_struct(*held_array);  // not taken over by the import
       failure = batch.status().ToString();
@@ -366,21 +420,21 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream) 
     table.batches.push_back(std::move(batch).ValueUnsafe());
   }
   release_stream(stream);  // before the batches are checked
-  if (failure) return std::unexpected(std::move(*failure));
+  if (failure) return fail(std::move(*failure));
 
   // Every batch must carry the stream's schema. Batches sharing the schema
   // object pass without a comparison.
   for (const auto& batch : table.batches) {
     const std::shared_ptr<arrow::Schema>& got = batch->schema();
     if (got == table.schema || got->Equals(*table.schema, /*check_metadata=*/true)) continue;
-    return std::unexpected(
+    return fail(
         "Schema error: All record batches must have the same schema. Expected schema: " +
         table.schema->ToString(/*show_metadata=*/true) + ", got schema: " + got->ToString(/*show_metadata=*/true));
   }
   return table;
 }
 
-std::optional<ImportedTable> import_table(PyObject* obj) {
+std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_offsets) {
   PyObject* stream_attr = name(Name::ArrowCStream);
   if (stream_attr == nullptr) return std::nullopt;
 
@@ -438,7 +492,7 @@ std::optional<ImportedTable> import_table(PyObject* obj) {
     }
   }
 
-  std::expected<ImportedTable, std::string> table = read_stream(stream);
+  std::expected<ImportedTable, std::string> table = read_stream(stream, string_offsets);
   if (!table) {
     PyErr_SetString(PyExc_ValueError, table.error().c_str());
     return std::nullopt;

@@ -21,14 +21,37 @@
 
 namespace vorpel::py {
 
+// Whether reading a stream checks the offsets of its top-level string
+// columns in full (in range, never decreasing; a known null count matching
+// the bitmap), or leaves that to the caller, who can then check them
+// together with the texts in one pass (string_column_fault).
+enum class StringOffsets { CheckedOnImport, LeftToCaller };
+
 struct ImportedTable {
   std::shared_ptr<arrow::Schema> schema;
   // In stream order, as they came: nothing is concatenated or re-chunked.
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
+  // Read with StringOffsets::LeftToCaller: nothing may read through the
+  // offsets of a string column before string_column_fault has passed it,
+  // and any error found before that is reported after the first fault
+  // unchecked_offsets_fault finds, as if the import had found it.
+  bool string_offsets_unchecked = false;
 };
 
 // Returns the table, or nullopt with the Python error set.
-std::optional<ImportedTable> import_table(PyObject* obj);
+std::optional<ImportedTable> import_table(PyObject* obj,
+                                          StringOffsets string_offsets = StringOffsets::CheckedOnImport);
+
+// The full check of one top-level string column, as the import makes it:
+// the text of the ValueError it raises for the column's fault, or nullopt.
+// With `texts_valid_utf8`, a `string` column's texts are checked for UTF-8 in
+// the same pass, and it tells whether they all are valid (false also when
+// they were not looked at). Needs no interpreter lock.
+std::optional<std::string> string_column_fault(const arrow::ArrayData& data, bool* texts_valid_utf8);
+
+// The first fault among the unchecked string columns of the table, in stream
+// order; nullopt when they are sound or were checked on import.
+std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table);
 
 // Returns a new reference to the pyarrow Array of the batch's only column, or
 // nullptr with the Python error set.
@@ -37,9 +60,10 @@ PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch);
 // Reads an owned stream to its end and releases it exactly once, whatever
 // happens. Every imported batch is structurally validated, and the offsets of
 // its top-level string columns are checked in full, so a later walk over the
-// values never leaves their buffers. A failure is the text of the ValueError
-// to raise. Needs the interpreter lock: the producer's callbacks may run
-// Python code. The offset walk of a large batch lets go of it meanwhile.
-std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream);
+// values never leaves their buffers (unless that is left to the caller). A
+// failure is the text of the ValueError to raise. Needs the interpreter
+// lock: the producer's callbacks may run Python code. The offset walk of a
+// large batch lets go of it meanwhile.
+std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets);
 
 }  // namespace vorpel::py

@@ -120,15 +120,31 @@ class InputOwner {
   std::optional<ImportedTable>& table_;
 };
 
+// Raises the first fault in offsets the import left unchecked, if any: it
+// comes before any error found after the import.
+bool raise_unchecked_offsets_fault(const ImportedTable& table) {
+  std::optional<std::string> fault = unchecked_offsets_fault(table);
+  if (!fault) return false;
+  PyErr_SetString(PyExc_ValueError, fault->c_str());
+  return true;
+}
+
 }  // namespace
 
 PyObject* cast_strings(PyObject* table, std::string_view field_type) {
-  std::optional<ImportedTable> imported = import_table(table);
+  // Parsed first, reported in its turn: a string result may share the
+  // input's buffers, and then the input's offsets are checked later, in the
+  // same pass as its texts.
+  Result<FieldType> parsed = parse_field_type(field_type);
+  const bool to_string = parsed && parsed->tag == FieldTag::String;
+  std::optional<ImportedTable> imported =
+      import_table(table, to_string ? StringOffsets::LeftToCaller : StringOffsets::CheckedOnImport);
   if (!imported) return nullptr;
   InputOwner input_owner(imported);
 
   const arrow::Schema& schema = *imported->schema;
   if (schema.num_fields() != 1) {
+    if (raise_unchecked_offsets_fault(*imported)) return nullptr;
     PyErr_SetString(PyExc_ValueError, "_cast_strings expects a one-column Arrow table");
     return nullptr;
   }
@@ -141,7 +157,6 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   }
   const bool large = is_large(storage);
 
-  Result<FieldType> parsed = parse_field_type(field_type);
   if (!parsed) {
     raise_core_error(std::move(parsed.error()));
     return nullptr;
@@ -161,19 +176,39 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   options->strict_types = true;
   TableBuilder builder(std::move(options), std::nullopt, std::nullopt, total_rows);
 
+  std::optional<std::string> offsets_fault;
   std::optional<Result<std::shared_ptr<arrow::RecordBatch>>> finished;
   {
     // No Python object is touched from here until the lock is taken back.
-    // The import checked every offset: each batch goes in as one column.
     WithoutGil unlocked;
-    std::uint64_t total_text = 0;
-    for (const StringColumn& column : columns) total_text += text_view(column, large).text_bytes();
-    // The text is known up front: a string result reserves exactly its bytes.
-    builder.reserve_value_texts(total_rows, total_text);
-    for (const StringColumn& column : columns) builder.push_text_column(text_view(column, large));
-    finished.emplace(builder.finish());
+    std::vector<TextColumnView> views;
+    views.reserve(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) views.push_back(text_view(columns[i], large));
+    if (imported->string_offsets_unchecked) {
+      // A single batch may become the result as it is: its offsets and texts
+      // are checked in one pass. Several batches are copied, and their texts
+      // checked as they are (so only their offsets here).
+      const bool single = columns.size() == 1;
+      for (std::size_t i = 0; i < columns.size() && !offsets_fault; ++i) {
+        offsets_fault = string_column_fault(*imported->batches[i]->column_data(0),
+                                            single ? &views[i].texts_valid_utf8 : nullptr);
+      }
+    }
+    if (!offsets_fault) {
+      // Every offset is checked now: each batch goes in as one column.
+      std::uint64_t total_text = 0;
+      for (const TextColumnView& view : views) total_text += view.text_bytes();
+      // The text is known up front: a string result reserves exactly its bytes.
+      builder.reserve_value_texts(total_rows, total_text);
+      for (const TextColumnView& view : views) builder.push_text_column(view);
+      finished.emplace(builder.finish());
+    }
   }
 
+  if (offsets_fault) {
+    PyErr_SetString(PyExc_ValueError, offsets_fault->c_str());
+    return nullptr;
+  }
   if (!*finished) {
     raise_core_error(std::move(finished->error()));
     return nullptr;

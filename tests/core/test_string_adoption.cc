@@ -80,7 +80,9 @@ void expect_own_layout(const arrow::Array& array, bool copied) {
   EXPECT_EQ(data.buffers[1]->size(), (data.length + 1) * 4);
   EXPECT_EQ(data.buffers[2]->size(), offsets[data.length]);
   for (std::int64_t i = 0; copied && i < data.length; ++i) {
-    if (array.IsNull(i)) EXPECT_EQ(offsets[i], offsets[i + 1]) << "null row " << i << " spans bytes";
+    if (array.IsNull(i)) {
+      EXPECT_EQ(offsets[i], offsets[i + 1]) << "null row " << i << " spans bytes";
+    }
   }
   EXPECT_TRUE(array.ValidateFull().ok());
 }
@@ -162,6 +164,22 @@ TEST(Adoption, InvalidBytesUnderNullRowsAreDroppedByTheCopy) {
   EXPECT_EQ((*finished)->data()->buffers[2]->ToString(), "abc");
 }
 
+// A view whose texts the caller has checked is kept without a second check;
+// bytes under its null rows are nobody's texts, so they may stay even when
+// they are not UTF-8, and the result is still a valid Arrow array.
+TEST(Adoption, VouchedTextsAreKeptUnchecked) {
+  const std::shared_ptr<arrow::ArrayData> input = null_rows_with("\xff\x80");
+  TextColumnView view = view_of(input);
+  view.texts_valid_utf8 = true;
+  ColumnAccumulator acc = string_column();
+  acc.append_texts(view);
+  auto finished = array_for(std::move(acc));
+  ASSERT_TRUE(finished.has_value()) << finished.error().message();
+  EXPECT_EQ(rows_of(**finished), (Rows{"ab", std::nullopt, "c"}));
+  expect_own_layout(**finished, false);
+  EXPECT_EQ((*finished)->data()->buffers[2]->data(), input->buffers[2]->data());
+}
+
 TEST(Adoption, InvalidUtf8FailsAsTheCopyDoes) {
   const Rows rows = {"ok", std::string("bad\xff"), std::nullopt};
   ColumnAccumulator adopted = string_column();
@@ -181,12 +199,24 @@ struct AfterCase {
   std::function<void(ColumnAccumulator&)> action;
 };
 
-class AfterAdoption : public ::testing::TestWithParam<AfterCase> {};
+class AfterAdoption : public ::testing::TestWithParam<AfterCase> {
+ protected:
+  void expect_same_as_row_by_row(bool vouched);
+};
 
 TEST_P(AfterAdoption, SameAsRowByRow) {
+  for (const bool vouched : {false, true}) {
+    SCOPED_TRACE(vouched ? "texts vouched for" : "texts not vouched for");
+    expect_same_as_row_by_row(vouched);
+  }
+}
+
+void AfterAdoption::expect_same_as_row_by_row(bool vouched) {
   const Rows first = {"a", std::nullopt, "élit", "", "bc"};
   ColumnAccumulator adopted = string_column();
-  adopted.append_texts(view_of(utf8_of(first)->data()));
+  TextColumnView view = view_of(utf8_of(first)->data());
+  view.texts_valid_utf8 = vouched;
+  adopted.append_texts(view);
   ColumnAccumulator reference = filled_row_by_row(first);
   GetParam().action(adopted);
   GetParam().action(reference);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <new>
 #include <ostream>
 #include <random>
@@ -25,6 +26,7 @@ namespace vorpel {
 namespace {
 
 using utf8::Impl;
+using utf8::TextColumnCheck;
 
 template <class Case>
   requires requires(const Case& c) { c.name; }
@@ -376,12 +378,14 @@ bool texts_valid(const std::vector<std::string>& texts) {
 
 class Utf8Column : public Utf8Impl {
  protected:
-  // all_texts_valid agrees with checking each text on its own.
+  // check_text_column (given exactly the bytes there are) agrees with
+  // checking each text on its own.
   void expect_column(const std::vector<std::string>& texts, std::string_view before = "", std::string_view after = "",
                      std::size_t align = 0) {
     const Column c = column(texts, before, after);
     const Placed placed(c.bytes, align);
-    ASSERT_EQ(utf8::all_texts_valid(placed.data(), c.offsets.data(), texts.size(), GetParam()), texts_valid(texts))
+    ASSERT_EQ(utf8::check_text_column(placed.data(), placed.size(), c.offsets.data(), texts.size(), GetParam()),
+              texts_valid(texts) ? TextColumnCheck::Valid : TextColumnCheck::InvalidUtf8)
         << texts.size() << " rows, " << c.bytes.size() << " bytes, " << before.size() << " before, " << after.size()
         << " after";
   }
@@ -505,6 +509,72 @@ TEST_P(Utf8Column, RandomColumns) {
     const std::string after = gen() % 2 ? "\xA9" + valid_text(gen, gen() % 70, false) : "";
     expect_column(texts, before, after, gen() % 64);
     if (HasFatalFailure()) return;
+  }
+}
+
+// Offsets that decrease, start below 0 or run past the bytes, at rows around
+// piece, window and block edges, in columns of short, spread and long rows,
+// sliced or not. The texts are valid, so the offsets are all that is wrong,
+// and they are found before any byte is read through them (the bytes sit
+// at the end of their allocation, where reading past them is caught by the
+// sanitizer build). With a text fault as well, either fault may be reported.
+TEST_P(Utf8Column, UnsoundOffsetsAreFound) {
+  struct Shape {
+    const char* name;
+    std::size_t min_bytes, max_bytes;
+    std::size_t rows;
+    std::string before;
+  };
+  for (const Shape& shape : {Shape{"short", 0, 8, 5000, ""}, Shape{"long", 12, 40, 3000, "xy"},
+                             Shape{"few", 0, 5, 9, ""}, Shape{"sliced", 0, 8, 2100, "\xC3\xA9z"}}) {
+    SCOPED_TRACE(shape.name);
+    std::mt19937_64 gen(17);
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < shape.rows; ++i) {
+      texts.push_back(valid_text(gen, shape.min_bytes + gen() % (shape.max_bytes - shape.min_bytes + 1), false));
+    }
+    const Column sound = column(texts, shape.before);
+    const Placed placed(sound.bytes, 0);
+    const std::size_t size = sound.bytes.size();
+    const auto end = static_cast<std::int32_t>(size);
+    auto verdict = [&](const std::vector<std::int32_t>& offsets) {
+      return utf8::check_text_column(placed.data(), size, offsets.data(), shape.rows, GetParam());
+    };
+    ASSERT_EQ(verdict(sound.offsets), TextColumnCheck::Valid);
+    const std::size_t n = shape.rows;
+    std::vector<std::size_t> rows = {1, 2, 15, 16, 31, 32, 33, 1023, 1024, 1025, 2047, 2048, n - 2, n - 1, n};
+    std::erase_if(rows, [n](std::size_t r) { return r == 0 || r > n; });
+    for (const std::size_t row : rows) {
+      SCOPED_TRACE(row);
+      auto with = [&](std::int32_t value) {
+        std::vector<std::int32_t> offsets = sound.offsets;
+        offsets[row] = value;
+        return offsets;
+      };
+      if (sound.offsets[row - 1] > 0) {
+        EXPECT_EQ(verdict(with(sound.offsets[row - 1] - 1)), TextColumnCheck::UnsoundOffsets) << "below the one before";
+      }
+      EXPECT_EQ(verdict(with(end + 1)), TextColumnCheck::UnsoundOffsets) << "past the bytes";
+      EXPECT_EQ(verdict(with(std::numeric_limits<std::int32_t>::max())), TextColumnCheck::UnsoundOffsets) << "far past";
+      EXPECT_EQ(verdict(with(-1)), TextColumnCheck::UnsoundOffsets) << "below 0";
+      // Every later row at the end, then this one past it.
+      std::vector<std::int32_t> tail = sound.offsets;
+      std::fill(tail.begin() + static_cast<std::ptrdiff_t>(row - 1), tail.end(), end);
+      if (row < n) tail[row] = end + 1;
+      tail[n] = row < n ? end : end + 1;
+      EXPECT_EQ(verdict(tail), TextColumnCheck::UnsoundOffsets) << "past the end among empty rows";
+      std::vector<std::int32_t> both = with(end + 5);
+      both[row - 1] = std::max<std::int32_t>(0, both[row - 1] - 1);  // may cut a character too
+      EXPECT_NE(verdict(both), TextColumnCheck::Valid);
+      if (HasFailure()) return;
+    }
+    std::vector<std::int32_t> negative_first = sound.offsets;
+    negative_first[0] = -1;
+    EXPECT_EQ(verdict(negative_first), TextColumnCheck::UnsoundOffsets);
+    std::vector<std::int32_t> first_past_last = sound.offsets;
+    first_past_last[0] = end;
+    first_past_last[n] = end - 1;
+    EXPECT_EQ(verdict(first_past_last), TextColumnCheck::UnsoundOffsets);
   }
 }
 

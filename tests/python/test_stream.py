@@ -286,13 +286,16 @@ BAD_ARRAYS = [
 ]
 
 
+# A cast to "string" checks the offsets later, together with the texts; the
+# faults and their words are the same.
+@pytest.mark.parametrize("field_type", ["int64", "string"])
 @pytest.mark.parametrize("children, length, message", [c[1:] for c in BAD_ARRAYS], ids=[c[0] for c in BAD_ARRAYS])
-def test_malformed_arrays_are_rejected(children, length, message):
+def test_malformed_arrays_are_rejected(children, length, message, field_type):
     schema = pa.schema([("s", pa.large_string() if children and children[0].large else pa.string())])
     factory, fillers = one_batch(*children, length=length)
     producer = HostileStream(schema=schema, batches=fillers)
     with pytest.raises(ValueError) as info:
-        cast(producer, "int64")
+        cast(producer, field_type)
     assert type(info.value) is ValueError
     if message is not None:
         assert str(info.value) == message
@@ -300,6 +303,52 @@ def test_malformed_arrays_are_rejected(children, length, message):
         assert str(info.value).startswith("Invalid: ")
     assert producer.release_calls == 1
     assert (factory.made, factory.released) == (1, 1)
+
+
+DECREASING = "Invalid: Offset invariant failure: non-monotonic offset at slot 2: 1 < 2"
+
+
+def _later_failures():
+    """(id, schema, fillers after a batch with decreasing offsets, producer keywords, message)."""
+    two = pa.schema([("s", pa.string()), ("t", pa.string())])
+    return [
+        # The offsets' fault is found first, as when they are checked on arrival.
+        ("then-get-next-fails", SCHEMA, [], dict(next_error=(1, 9, b"later")), DECREASING),
+        ("then-a-bad-batch", SCHEMA, [lambda f: f.struct_of([raw([0, 1, 3])], 5)], {}, DECREASING),
+        ("then-a-sound-batch", SCHEMA, [lambda f: f.struct_of([raw([0, 1, 2, 3])])], {}, DECREASING),
+        ("two-columns", two, None, {}, DECREASING),
+        # A fault of a later batch comes after the sound one before it.
+        ("in-the-second-batch", SCHEMA, "second", {}, DECREASING),
+        # Sound offsets, and the faults that come after the import.
+        ("sound-two-columns", two, "sound", {}, "_cast_strings expects a one-column Arrow table"),
+    ]
+
+
+LATER_FAILURES = _later_failures()
+
+
+@pytest.mark.parametrize("field_type", ["int64", "string"])
+@pytest.mark.parametrize("schema, after, kwargs, message", [c[1:] for c in LATER_FAILURES],
+                         ids=[c[0] for c in LATER_FAILURES])
+def test_offset_faults_come_before_later_failures(schema, after, kwargs, message, field_type):
+    factory = ArrayFactory()
+    width = len(schema)
+    bad = factory.struct_of([raw([0, 2, 1, 3])] + [raw([0, 1, 2, 3])] * (width - 1))
+    sound = factory.struct_of([raw([0, 1, 2, 3])] * width)
+    if after == "second":
+        fillers = [sound, bad]
+    elif after == "sound":
+        fillers = [sound]
+    else:
+        fillers = [bad] + [make(factory) for make in after or []]
+    producer = HostileStream(schema=schema, batches=fillers, **kwargs)
+    with pytest.raises(ValueError) as info:
+        cast(producer, field_type)
+    assert type(info.value) is ValueError
+    assert str(info.value) == message
+    gc.collect()
+    assert producer.release_calls == 1
+    assert factory.made == factory.released
 
 
 def _mutated(mutate, *children, length=None):

@@ -461,6 +461,7 @@ bool adopt_array(ColumnAccumulator::Impl& a, const TextColumnView& c) {
   a.adopted = c.array;
   a.adopted_rows = c.length;
   a.adopted_nulls = static_cast<std::uint64_t>(array->GetNullCount());
+  a.adopted_valid_utf8 = c.texts_valid_utf8;
   // The room reserved for copying the texts is not needed.
   a.str_bytes = {};
   a.str_offsets = {0};
@@ -587,6 +588,7 @@ void settle_adopted(ColumnAccumulator::Impl& a) {
   a.adopted.reset();
   a.adopted_rows = 0;
   a.adopted_nulls = 0;
+  a.adopted_valid_utf8 = false;
   // The column was empty and a Utf8 array's bytes always fit 32-bit offsets.
   if (!string_append_bulk<std::int32_t>(a, view_of(*array))) core_invariant_failed("adopted texts do not fit");
 }

@@ -122,6 +122,7 @@ struct ColumnAccumulator::Impl {
   std::shared_ptr<const arrow::ArrayData> adopted;
   std::uint64_t adopted_rows = 0;
   std::uint64_t adopted_nulls = 0;
+  bool adopted_valid_utf8 = false;  // the view vouched for its texts
 
   std::uint64_t len() const { return validity.len() + adopted_rows; }
   std::uint64_t null_count() const { return validity.null_count() + adopted_nulls; }

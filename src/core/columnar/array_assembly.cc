@@ -133,17 +133,18 @@ Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offs
 }
 
 // The input array a String column adopted, as the finished Utf8 array, when
-// every text is valid UTF-8 (null rows included); null otherwise. Its texts
-// start at byte 0 (the adoption checked that), so the result is made of
-// slices of its buffers: offsets for its rows only, the bytes up to the last
-// offset, and the validity bits from bit 0 (copied only when the array
-// starts inside a byte of its bitmap).
+// every text is valid UTF-8 (null rows included; checked here unless the
+// input vouched for it); null otherwise. Its texts start at byte 0 (the
+// adoption checked that), so the result is made of slices of its buffers:
+// offsets for its rows only, the bytes up to the last offset, and the
+// validity bits from bit 0 (copied only when the array starts inside a byte
+// of its bitmap).
 std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
   const arrow::ArrayData& in = *a.adopted;
   const std::int64_t rows = in.length;
   const auto* offsets = reinterpret_cast<const std::int32_t*>(in.buffers[1]->data()) + in.offset;
   const std::uint8_t* bytes = in.buffers[2]->data();
-  if (!utf8::all_texts_valid(bytes, offsets, static_cast<std::size_t>(rows))) return nullptr;
+  if (!a.adopted_valid_utf8 && !utf8::all_texts_valid(bytes, offsets, static_cast<std::size_t>(rows))) return nullptr;
   const auto null_count = static_cast<std::int64_t>(a.adopted_nulls);
   std::shared_ptr<arrow::Buffer> nulls;
   if (null_count > 0) {
@@ -165,6 +166,7 @@ std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
   a.adopted.reset();
   a.adopted_rows = 0;
   a.adopted_nulls = 0;
+  a.adopted_valid_utf8 = false;
   return *array;
 }
 

@@ -94,23 +94,43 @@ inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 // is_valid.
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n);
 
-// Whether every text data[offsets[i] .. offsets[i + 1]) for i < rows is valid
-// UTF-8, given offsets that never decrease (offsets[0] need not be 0: the
-// column may be a slice of a larger buffer; only data[offsets[0] ..
-// offsets[rows]) is read). This is the same as the whole range being valid
-// and no row start offsets[i] < offsets[rows] pointing at a continuation
-// byte: a valid range cut only at character starts leaves valid pieces.
-bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows);
+// What check_text_column finds in a string column.
+enum class TextColumnCheck {
+  Valid,           // sound offsets, and every text valid UTF-8
+  InvalidUtf8,     // a text is not valid UTF-8
+  UnsoundOffsets,  // an offset below 0, decreasing, or past the bytes there are
+};
 
-// The implementations behind the two functions above, to test or measure one
+// Checks a column of `rows` texts data[offsets[i] .. offsets[i + 1]) in one
+// pass: its offsets (offsets[0] >= 0, none decreasing, offsets[rows] <=
+// data_size) and, reading nothing outside what they span, its texts (the
+// whole range offsets[0] .. offsets[rows] valid and no row start before
+// offsets[rows] pointing at a continuation byte: a valid range cut only at
+// character starts leaves valid pieces). offsets[0] need not be 0 (the
+// column may be a slice of a larger buffer). The pass stops at the first
+// fault it meets: a column with both kinds may be reported with either.
+TextColumnCheck check_text_column(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                                  std::size_t rows);
+
+// Whether every text of a column whose offsets are known to be sound is
+// valid UTF-8.
+inline bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
+  return check_text_column(data, SIZE_MAX, offsets, rows) == TextColumnCheck::Valid;
+}
+
+// The implementations behind the functions above, to test or measure one
 // in particular. Each needs what the one before it needs and more (Avx512:
 // AVX2, AVX-512 F and BW); a CPU that lacks what is asked for gets the scalar
 // one.
 enum class Impl { Scalar, Avx2, Avx512 };
-Impl best_impl();  // what is_valid_buffer and all_texts_valid use
+Impl best_impl();  // what is_valid_buffer and check_text_column use
 bool impl_available(Impl impl);
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl);
-bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows, Impl impl);
+TextColumnCheck check_text_column(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                                  std::size_t rows, Impl impl);
+inline bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows, Impl impl) {
+  return check_text_column(data, SIZE_MAX, offsets, rows, impl) == TextColumnCheck::Valid;
+}
 
 inline std::string lossy(std::string_view text) {
   std::string out;

@@ -77,6 +77,29 @@ bool starts_whole(const std::uint8_t* data, const std::int32_t* offsets, std::si
   return (cut0 | cut1) == 0;
 }
 
+// Whether o[0] <= o[1] <= ... <= o[n]. Accumulated in an int, the loop
+// vectorises.
+inline bool never_decrease(const std::int32_t* o, std::size_t n) {
+  int down = 0;
+  for (std::size_t i = 0; i < n; ++i) down |= static_cast<int>(o[i] > o[i + 1]);
+  return down == 0;
+}
+
+// The offsets' own faults, found before any byte is read through them: the
+// first below 0, the last past the bytes there are, or the first past the
+// last (which a decrease somewhere would show anyway, but only later).
+inline bool ends_sound(const std::int32_t* offsets, std::size_t rows, std::size_t data_size) {
+  return offsets[0] >= 0 && offsets[0] <= offsets[rows] && static_cast<std::size_t>(offsets[rows]) <= data_size;
+}
+
+// The rows of a piece [r, next) whose offsets are known never to decrease
+// and to stay within [.., end]: the end of those that start before `end`
+// (the rest are empty texts at it, where no byte may be readable).
+inline std::size_t starts_before(const std::int32_t* offsets, std::size_t r, std::size_t next, std::int32_t end) {
+  if (offsets[next] < end) return next;
+  return static_cast<std::size_t>(std::lower_bound(offsets + r, offsets + next, end) - offsets);
+}
+
 #if defined(__x86_64__)
 
 #define VORPEL_AVX2 __attribute__((target("avx2")))
@@ -158,6 +181,23 @@ VORPEL_AVX2 inline Tables tables() {
                 _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)),
                 _mm256_set1_epi8(static_cast<char>(0x80)),
                 _mm256_load_si256(reinterpret_cast<const __m256i*>(kOpenAtEnd))};
+}
+
+// never_decrease, 8 offsets per compare. Every 64 bytes read ask for those a
+// piece ahead: left to the hardware prefetcher, the first touch of each
+// piece's offsets stalls (they are the first thing a piece reads).
+VORPEL_AVX2 inline bool never_decrease256(const std::int32_t* o, std::size_t n) {
+  __m256i down = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    _mm_prefetch(reinterpret_cast<const char*>(o + i + kPieceRows), _MM_HINT_T0);
+    const __m256i a = _mm256_cmpgt_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i)),
+                                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i + 1)));
+    const __m256i b = _mm256_cmpgt_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i + 8)),
+                                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i + 9)));
+    down = _mm256_or_si256(down, _mm256_or_si256(a, b));
+  }
+  return _mm256_testz_si256(down, down) && never_decrease(o + i, n - i);
 }
 
 // The bytes of `in` moved up by N, the first N taken from the end of `before`.
@@ -250,23 +290,24 @@ VORPEL_AVX2 bool avx2_valid(const std::uint8_t* p, std::size_t n) {
   return finish(p, whole, n, s, t);
 }
 
-// all_texts_valid in one stream of blocks over the bytes: the pieces of
+// check_text_column in one stream of blocks over the bytes: the pieces of
 // kPieceRows rows are cut at the last block edge before their end (the state
-// carries over), and each piece's row starts are checked right after its
-// blocks, while they are in cache.
-VORPEL_AVX2 bool avx2_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
-  if (rows == 0) return true;
+// carries over). Each piece's offsets are checked first, then its bytes, then
+// its row starts, while the bytes are in cache.
+VORPEL_AVX2 TextColumnCheck avx2_check(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                                       std::size_t rows) {
+  if (!ends_sound(offsets, rows, data_size)) return TextColumnCheck::UnsoundOffsets;
   const auto begin = static_cast<std::size_t>(offsets[0]);
   const std::int32_t end = offsets[rows];
   const std::uint8_t* p = data + begin;
   const std::size_t n = static_cast<std::size_t>(end) - begin;
-  // Rows [0, inside) start before the end; the rest are empty texts at it.
-  const auto inside = static_cast<std::size_t>(std::lower_bound(offsets, offsets + rows, end) - offsets);
   const Tables t = tables();
   State s{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), true};
   std::size_t done = 0;
-  for (std::size_t r = 0; r < inside; r += kPieceRows) {
-    const std::size_t next = std::min(r + kPieceRows, inside);
+  for (std::size_t r = 0; r < rows; r += kPieceRows) {
+    const std::size_t next = std::min(r + kPieceRows, rows);
+    if (!never_decrease256(offsets + r, next - r) || offsets[next] > end) return TextColumnCheck::UnsoundOffsets;
+    if (offsets[r] == end) continue;
     const std::size_t to = static_cast<std::size_t>(offsets[next]) - begin;
     const std::size_t upto = to & ~std::size_t{63};
     // The blocks checked here run from at or before the piece's first row
@@ -275,12 +316,14 @@ VORPEL_AVX2 bool avx2_texts_valid(const std::uint8_t* data, const std::int32_t* 
     s.ascii = true;
     check_range(p, done, upto, s, t);
     done = upto;
-    if (!(s.ascii && is_ascii(p + upto, to - upto)) && !starts_whole(data, offsets + r, next - r)) return false;
-    if (!_mm256_testz_si256(s.fault, s.fault)) return false;
+    if (!(s.ascii && is_ascii(p + upto, to - upto)) &&
+        !starts_whole(data, offsets + r, starts_before(offsets, r, next, end) - r)) {
+      return TextColumnCheck::InvalidUtf8;
+    }
+    if (!_mm256_testz_si256(s.fault, s.fault)) return TextColumnCheck::InvalidUtf8;
   }
-  return finish(p, done, n, s, t);
+  return finish(p, done, n, s, t) ? TextColumnCheck::Valid : TextColumnCheck::InvalidUtf8;
 }
-
 
 // The same validator on 64-byte vectors (AVX-512 F and BW). A vector is one
 // block; the bytes before it come across its 128-bit lanes by one two-source
@@ -343,6 +386,22 @@ VORPEL_AVX512 inline __m512i faults64(__m512i in, __m512i before, const Tables64
   const __m512i must_continue = _mm512_ternarylogic_epi32(third, fourth, t.top, 0xA8);
   const __m512i pair = _mm512_ternarylogic_epi32(by_prev_high, by_prev_low, by_high, 0x80);
   return _mm512_xor_si512(must_continue, pair);
+}
+
+// never_decrease, 16 offsets per compare (see never_decrease256).
+VORPEL_AVX512 inline bool never_decrease512(const std::int32_t* o, std::size_t n) {
+  __mmask16 down = 0;
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    _mm_prefetch(reinterpret_cast<const char*>(o + i + kPieceRows), _MM_HINT_T0);
+    down |= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(o + i), _mm512_loadu_si512(o + i + 1));
+  }
+  if (i < n) {
+    const auto rest = static_cast<__mmask16>((1u << (n - i)) - 1);
+    down |= _mm512_mask_cmpgt_epi32_mask(rest, _mm512_maskz_loadu_epi32(rest, o + i),
+                                         _mm512_maskz_loadu_epi32(rest, o + i + 1));
+  }
+  return down == 0;
 }
 
 struct State64 {
@@ -458,28 +517,33 @@ VORPEL_AVX512 bool starts_whole64(const std::uint8_t* data, const std::int32_t* 
   return !any_fault(cut) && starts_whole(data, offsets + i, rows - i);
 }
 
-// As avx2_texts_valid, on 64-byte vectors.
-VORPEL_AVX512 bool avx512_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
-  if (rows == 0) return true;
+// As avx2_check, on 64-byte vectors.
+VORPEL_AVX512 TextColumnCheck avx512_check(const std::uint8_t* data, std::size_t data_size,
+                                           const std::int32_t* offsets, std::size_t rows) {
+  if (!ends_sound(offsets, rows, data_size)) return TextColumnCheck::UnsoundOffsets;
   const auto begin = static_cast<std::size_t>(offsets[0]);
   const std::int32_t end = offsets[rows];
   const std::uint8_t* p = data + begin;
   const std::size_t n = static_cast<std::size_t>(end) - begin;
-  const auto inside = static_cast<std::size_t>(std::lower_bound(offsets, offsets + rows, end) - offsets);
   const Tables64 t = tables64();
   State64 s{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), true};
   std::size_t done = 0;
-  for (std::size_t r = 0; r < inside; r += kPieceRows) {
-    const std::size_t next = std::min(r + kPieceRows, inside);
+  for (std::size_t r = 0; r < rows; r += kPieceRows) {
+    const std::size_t next = std::min(r + kPieceRows, rows);
+    if (!never_decrease512(offsets + r, next - r) || offsets[next] > end) return TextColumnCheck::UnsoundOffsets;
+    if (offsets[r] == end) continue;
     const std::size_t to = static_cast<std::size_t>(offsets[next]) - begin;
     const std::size_t upto = to & ~std::size_t{63};
     s.ascii = true;
     check_range64(p, done, upto, s, t);
     done = upto;
-    if (!(s.ascii && is_ascii(p + upto, to - upto)) && !starts_whole64(data, offsets + r, next - r)) return false;
-    if (any_fault(s.fault)) return false;
+    if (!(s.ascii && is_ascii(p + upto, to - upto)) &&
+        !starts_whole64(data, offsets + r, starts_before(offsets, r, next, end) - r)) {
+      return TextColumnCheck::InvalidUtf8;
+    }
+    if (any_fault(s.fault)) return TextColumnCheck::InvalidUtf8;
   }
-  return finish64(p, done, n, s, t);
+  return finish64(p, done, n, s, t) ? TextColumnCheck::Valid : TextColumnCheck::InvalidUtf8;
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -499,24 +563,27 @@ Impl detect() {
   return Impl::Scalar;
 }
 
-// The column in pieces of kPieceRows rows, each validated on its own (a piece
-// holds whole texts, so the column is valid exactly when every piece is and
-// no row start cuts a character) and its row starts checked next, unless the
-// piece is all ASCII.
-bool scalar_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
-  if (rows == 0) return true;
+// The column in pieces of kPieceRows rows: each piece's offsets are checked,
+// then its texts validated on their own (a piece holds whole texts, so the
+// column is valid exactly when every piece is and no row start cuts a
+// character) and its row starts checked next, unless the piece is all ASCII.
+TextColumnCheck scalar_check(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                             std::size_t rows) {
+  if (!ends_sound(offsets, rows, data_size)) return TextColumnCheck::UnsoundOffsets;
   const std::int32_t end = offsets[rows];
-  // Rows [0, inside) start before the end; the rest are empty texts at it.
-  const auto inside = static_cast<std::size_t>(std::lower_bound(offsets, offsets + rows, end) - offsets);
-  for (std::size_t r = 0; r < inside; r += kPieceRows) {
-    const std::size_t next = std::min(r + kPieceRows, inside);
+  for (std::size_t r = 0; r < rows; r += kPieceRows) {
+    const std::size_t next = std::min(r + kPieceRows, rows);
+    if (!never_decrease(offsets + r, next - r) || offsets[next] > end) return TextColumnCheck::UnsoundOffsets;
+    if (offsets[r] == end) continue;
     const auto from = static_cast<std::size_t>(offsets[r]);
     const auto to = static_cast<std::size_t>(offsets[next]);
     bool ascii = true;
-    if (!scalar_valid(data + from, to - from, &ascii)) return false;
-    if (!ascii && !starts_whole(data, offsets + r, next - r)) return false;
+    if (!scalar_valid(data + from, to - from, &ascii) ||
+        (!ascii && !starts_whole(data, offsets + r, starts_before(offsets, r, next, end) - r))) {
+      return TextColumnCheck::InvalidUtf8;
+    }
   }
-  return true;
+  return TextColumnCheck::Valid;
 }
 
 }  // namespace
@@ -539,19 +606,21 @@ bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl) {
   return scalar_valid(p, n, &ascii);
 }
 
-bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows, Impl impl) {
+TextColumnCheck check_text_column(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                                  std::size_t rows, Impl impl) {
 #if defined(__x86_64__)
-  if (impl == Impl::Avx512 && impl_available(impl)) return avx512_texts_valid(data, offsets, rows);
-  if (impl == Impl::Avx2 && impl_available(impl)) return avx2_texts_valid(data, offsets, rows);
+  if (impl == Impl::Avx512 && impl_available(impl)) return avx512_check(data, data_size, offsets, rows);
+  if (impl == Impl::Avx2 && impl_available(impl)) return avx2_check(data, data_size, offsets, rows);
 #endif
   (void)impl;
-  return scalar_texts_valid(data, offsets, rows);
+  return scalar_check(data, data_size, offsets, rows);
 }
 
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n) { return is_valid_buffer(p, n, best_impl()); }
 
-bool all_texts_valid(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
-  return all_texts_valid(data, offsets, rows, best_impl());
+TextColumnCheck check_text_column(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                                  std::size_t rows) {
+  return check_text_column(data, data_size, offsets, rows, best_impl());
 }
 
 }  // namespace vorpel::utf8
