@@ -464,11 +464,13 @@ def main(argv: list[str] | None = None) -> int:
                 cells.append(f" {theirs:>{width}.1f} {theirs / ours:>5.2f}x")
                 del prepared
             other = pa.table({"v": column.slice(0)})  # a second table over the same buffers
-            # At least five runs: now and then a two-thread run is far slower
-            # than the others (seen at 10M rows), and the best of a few more
-            # runs leaves that out as it does for the single-thread timings.
+            # At least nine runs: a two-thread run needs both cores for its
+            # whole length, and now and then one thread of it is held up for
+            # tens of milliseconds (one call of 35 ms took 58 ms on the worker
+            # at 10M rows, the other 35), and the best of five runs still
+            # read 1.34x once (date32, 10M rows; 1.8-2.0x otherwise).
             two = two_threads_speedup(lambda: _vorpel._cast_strings(table, case.field_type),
-                                      lambda: _vorpel._cast_strings(other, case.field_type), max(runs, 5),
+                                      lambda: _vorpel._cast_strings(other, case.field_type), max(runs, 9),
                                       calls=max(1, round(20.0 / ours)))
             growth, out_bytes = memory[case.name]
             mem = "  n/a" if growth is None else f"{growth / max(out_bytes, 1):>5.2f}"

@@ -232,18 +232,18 @@ bool null_count_holds(const arrow::ArrayData& data) {
   return nulls == data.null_count;
 }
 
-// The checks the library's full validation adds, for a binary array that has
-// passed the basic validation: every offset within the value buffer and none
-// decreasing, and a known null count equal to the zero bits of the validity
-// bitmap. One pass without early exits; true only when all hold. On false
-// the library's own full validation runs and reports the fault in its words,
-// so this only saves time on sound input.
 // Whether the array has rows, offsets and value bytes for the fast checks
 // to read (else the library's validation looks at it).
 bool binary_full_checks_apply(const arrow::ArrayData& data) {
   return data.length != 0 && data.buffers.size() >= 3 && data.buffers[1] != nullptr && data.buffers[2] != nullptr;
 }
 
+// The checks the library's full validation adds, for a binary array that has
+// passed the basic validation: every offset within the value buffer and none
+// decreasing, and a known null count equal to the zero bits of the validity
+// bitmap. One pass without early exits; true only when all hold. On false
+// the library's own full validation runs and reports the fault in its words,
+// so this only saves time on sound input.
 template <class Offset>
 bool binary_full_checks_hold(const arrow::ArrayData& data) {
   if (!binary_full_checks_apply(data)) return false;
@@ -254,11 +254,6 @@ bool binary_full_checks_hold(const arrow::ArrayData& data) {
   Offset decreasing = 0;
   for (std::int64_t i = 0; i < data.length; ++i) decreasing |= static_cast<Offset>(offsets[i] > offsets[i + 1]);
   return decreasing == 0 && null_count_holds(data);
-}
-
-const arrow::DataType& storage_of(const arrow::DataType& type) {
-  if (type.id() == arrow::Type::EXTENSION) return *static_cast<const arrow::ExtensionType&>(type).storage_type();
-  return type;
 }
 
 bool is_string_column(const arrow::ArrayData& data) {
@@ -331,6 +326,11 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& arra
 }
 
 }  // namespace
+
+const arrow::DataType& storage_of(const arrow::DataType& type) {
+  if (type.id() == arrow::Type::EXTENSION) return *static_cast<const arrow::ExtensionType&>(type).storage_type();
+  return type;
+}
 
 std::optional<std::string> string_column_fault(const arrow::ArrayData& data, bool* texts_valid_utf8) {
   arrow::Status status = check_string_column(data, texts_valid_utf8);

@@ -38,6 +38,9 @@ struct ImportedTable {
   bool string_offsets_unchecked = false;
 };
 
+// The type itself, or the storage type of an extension type.
+const arrow::DataType& storage_of(const arrow::DataType& type);
+
 // Returns the table, or nullopt with the Python error set.
 std::optional<ImportedTable> import_table(PyObject* obj,
                                           StringOffsets string_offsets = StringOffsets::CheckedOnImport);

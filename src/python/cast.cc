@@ -9,7 +9,6 @@
 
 #include <arrow/array/data.h>
 #include <arrow/buffer.h>
-#include <arrow/extension_type.h>
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
@@ -51,13 +50,6 @@ struct StringColumn {
 };
 
 bool is_large(const arrow::DataType& type) { return type.id() == arrow::Type::LARGE_STRING; }
-
-const arrow::DataType& storage_of(const arrow::DataType& type) {
-  if (type.id() == arrow::Type::EXTENSION) {
-    return *static_cast<const arrow::ExtensionType&>(type).storage_type();
-  }
-  return type;
-}
 
 StringColumn string_column(const std::shared_ptr<arrow::ArrayData>& column_data, bool large) {
   const arrow::ArrayData& data = *column_data;
@@ -120,15 +112,6 @@ class InputOwner {
   std::optional<ImportedTable>& table_;
 };
 
-// Raises the first fault in offsets the import left unchecked, if any: it
-// comes before any error found after the import.
-bool raise_unchecked_offsets_fault(const ImportedTable& table) {
-  std::optional<std::string> fault = unchecked_offsets_fault(table);
-  if (!fault) return false;
-  PyErr_SetString(PyExc_ValueError, fault->c_str());
-  return true;
-}
-
 }  // namespace
 
 PyObject* cast_strings(PyObject* table, std::string_view field_type) {
@@ -144,8 +127,9 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
 
   const arrow::Schema& schema = *imported->schema;
   if (schema.num_fields() != 1) {
-    if (raise_unchecked_offsets_fault(*imported)) return nullptr;
-    PyErr_SetString(PyExc_ValueError, "_cast_strings expects a one-column Arrow table");
+    // A fault in offsets left unchecked comes first, as if found on import.
+    const std::optional<std::string> fault = unchecked_offsets_fault(*imported);
+    PyErr_SetString(PyExc_ValueError, fault ? fault->c_str() : "_cast_strings expects a one-column Arrow table");
     return nullptr;
   }
   const arrow::DataType& input_type = *schema.field(0)->type();
