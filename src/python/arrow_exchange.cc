@@ -205,8 +205,7 @@ arrow::Status check_c_array(const ArrowArray& array, const arrow::DataType& type
   if (array.n_children > 0 && array.children == nullptr) {
     return arrow::Status::Invalid("ArrowArray struct has ", array.n_children, " children but a null child list");
   }
-  const arrow::DataType& storage =
-      type.id() == arrow::Type::EXTENSION ? *static_cast<const arrow::ExtensionType&>(type).storage_type() : type;
+  const arrow::DataType& storage = storage_of(type);
   const std::int64_t checked_children = std::min<std::int64_t>(array.n_children, storage.num_fields());
   for (std::int64_t i = 0; i < checked_children; ++i) {
     const ArrowArray* child = array.children[i];
@@ -293,22 +292,12 @@ arrow::Status check_string_column(const arrow::ArrayData& data, bool* texts_vali
 // released; for smaller ones taking the lock back would cost more than the walk.
 constexpr std::int64_t kWalkWithoutGil = 16384;
 
-// Imports and checks one array handed over by get_next. `array` is consumed
-// on success; on failure the caller releases whatever is left of it.
-// `row_type` is the struct type of the schema's fields.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& array,
-                                                                const std::shared_ptr<arrow::Schema>& schema,
-                                                                const arrow::DataType& row_type,
-                                                                StringOffsets string_offsets) {
-  ARROW_RETURN_NOT_OK(check_c_array(array, row_type, 0));
-  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, arrow::ImportRecordBatch(&array, schema));
-  // Buffer sizes, lengths, child counts and the first and last offsets.
-  ARROW_RETURN_NOT_OK(batch->Validate());
-  if (string_offsets == StringOffsets::LeftToCaller) return batch;
-  // Every offset of the string columns we may walk: in range and never
-  // decreasing.
-  for (int i = 0; i < batch->num_columns(); ++i) {
-    const arrow::ArrayData& data = *batch->column_data(i);
+// Every offset of the batch's string columns we may walk: in range and never
+// decreasing. Needs the interpreter lock, and lets go of it meanwhile for
+// large columns.
+arrow::Status check_string_columns(const arrow::RecordBatch& batch) {
+  for (int i = 0; i < batch.num_columns(); ++i) {
+    const arrow::ArrayData& data = *batch.column_data(i);
     if (!is_string_column(data)) continue;
     arrow::Status status;
     if (data.length >= kWalkWithoutGil) {
@@ -322,6 +311,19 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& arra
     }
     ARROW_RETURN_NOT_OK(status);
   }
+  return arrow::Status::OK();
+}
+
+// Imports one array handed over by get_next and checks its structure.
+// `array` is consumed on success; on failure the caller releases whatever is
+// left of it. `row_type` is the struct type of the schema's fields.
+arrow::Result<std::shared_ptr<arrow::RecordBatch>> import_batch(ArrowArray& array,
+                                                                const std::shared_ptr<arrow::Schema>& schema,
+                                                                const arrow::DataType& row_type) {
+  ARROW_RETURN_NOT_OK(check_c_array(array, row_type, 0));
+  ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::RecordBatch> batch, arrow::ImportRecordBatch(&array, schema));
+  // Buffer sizes, lengths, child counts and the first and last offsets.
+  ARROW_RETURN_NOT_OK(batch->Validate());
   return batch;
 }
 
@@ -339,15 +341,10 @@ std::optional<std::string> string_column_fault(const arrow::ArrayData& data, boo
 }
 
 std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table) {
-  if (!table.string_offsets_unchecked) return std::nullopt;
-  for (const auto& batch : table.batches) {
-    for (int i = 0; i < batch->num_columns(); ++i) {
-      const arrow::ArrayData& data = *batch->column_data(i);
-      if (!is_string_column(data)) continue;
-      if (std::optional<std::string> fault = string_column_fault(data, nullptr)) return fault;
-    }
-  }
-  return std::nullopt;
+  if (!table.last_batch_unchecked) return std::nullopt;
+  arrow::Status status = check_string_columns(*table.batches.back());
+  if (status.ok()) return std::nullopt;
+  return status.ToString();
 }
 
 std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets) {
@@ -379,15 +376,11 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
 
   ImportedTable table;
   table.schema = std::move(imported_schema).ValueUnsafe();
-  table.string_offsets_unchecked = string_offsets == StringOffsets::LeftToCaller;
-  // A fault found later comes after any in the offsets of the batches read
-  // before it, as it would had they been checked on arrival.
-  auto fail = [&table](std::string failure) {
-    if (std::optional<std::string> fault = unchecked_offsets_fault(table)) failure = std::move(*fault);
-    return std::unexpected(std::move(failure));
-  };
 
-  // Read every batch before anything else is looked at.
+  // Read every batch before anything else is looked at. The string offsets
+  // of a batch are checked as it arrives, which ends the reading at the
+  // first fault; left to the caller, the check of a batch waits until the
+  // next one arrives, so that only the last batch's is the caller's.
   const std::shared_ptr<arrow::DataType> row_type = arrow::struct_(table.schema->fields());
   std::optional<std::string> failure;
   for (;;) {
@@ -406,31 +399,38 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
       break;
     }
     if (c_array.release == nullptr) break;  // end of stream
+    if (table.last_batch_unchecked) {
+      table.last_batch_unchecked = false;
+      arrow::Status status = check_string_columns(*table.batches.back());
+      if (!status.ok()) {
+        release_c_struct(c_array);
+        failure = status.ToString();
+        break;
+      }
+    }
     std::optional<ArrowArray> held_array = behind_holder(c_array);
     if (!held_array) {
       failure = arrow::Status::OutOfMemory("importing a stream batch").ToString();
       break;
     }
-    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type, string_offsets);
-    if (!batch.ok()) {
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type);
+    arrow::Status status = batch.status();
+    if (status.ok() && string_offsets == StringOffsets::CheckedOnImport) status = check_string_columns(**batch);
+    if (!status.ok()) {
       release_c_struct(*held_array);  // not taken over by the import
-      failure = batch.status().ToString();
+      failure = status.ToString();
       break;
     }
     table.batches.push_back(std::move(batch).ValueUnsafe());
+    table.last_batch_unchecked = string_offsets == StringOffsets::LeftToCaller;
   }
-  release_stream(stream);  // before the batches are checked
-  if (failure) return fail(std::move(*failure));
-
-  // Every batch must carry the stream's schema. Batches sharing the schema
-  // object pass without a comparison.
-  for (const auto& batch : table.batches) {
-    const std::shared_ptr<arrow::Schema>& got = batch->schema();
-    if (got == table.schema || got->Equals(*table.schema, /*check_metadata=*/true)) continue;
-    return fail(
-        "Schema error: All record batches must have the same schema. Expected schema: " +
-        table.schema->ToString(/*show_metadata=*/true) + ", got schema: " + got->ToString(/*show_metadata=*/true));
+  // A failure after a batch left unchecked comes after that batch's fault,
+  // as if the batch had been checked on arrival.
+  if (failure) {
+    if (std::optional<std::string> fault = unchecked_offsets_fault(table)) failure = std::move(*fault);
   }
+  release_stream(stream);
+  if (failure) return std::unexpected(std::move(*failure));
   return table;
 }
 

@@ -3,8 +3,8 @@
 //
 // `import_table` takes the object passed as `table` (anything with an
 // `__arrow_c_stream__` method, or a pyarrow.RecordBatchReader), reads its
-// schema and every batch, releases the stream, and only then checks the
-// batches. `export_column` hands a one-column record batch to pyarrow and
+// schema and every batch, checking each, and releases the stream.
+// `export_column` hands a one-column record batch to pyarrow and
 // returns the pyarrow Array of that column. Both run with the interpreter
 // lock held; the producer's stream callbacks are called with it held.
 
@@ -23,8 +23,11 @@ namespace vorpel::py {
 
 // Whether reading a stream checks the offsets of its top-level string
 // columns in full (in range, never decreasing; a known null count matching
-// the bitmap), or leaves that to the caller, who can then check them
-// together with the texts in one pass (string_column_fault).
+// the bitmap) as each batch arrives, or leaves those of the last batch to
+// the caller, who can then check them together with its texts in one pass
+// (string_column_fault). Left to the caller, a batch is checked when the
+// next one arrives, so a fault still ends the reading there, one get_next
+// call later.
 enum class StringOffsets { CheckedOnImport, LeftToCaller };
 
 struct ImportedTable {
@@ -32,10 +35,10 @@ struct ImportedTable {
   // In stream order, as they came: nothing is concatenated or re-chunked.
   std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
   // Read with StringOffsets::LeftToCaller: nothing may read through the
-  // offsets of a string column before string_column_fault has passed it,
-  // and any error found before that is reported after the first fault
+  // offsets of the last batch's string columns before string_column_fault
+  // has passed them, and an error found before that yields to the fault
   // unchecked_offsets_fault finds, as if the import had found it.
-  bool string_offsets_unchecked = false;
+  bool last_batch_unchecked = false;
 };
 
 // The type itself, or the storage type of an extension type.
@@ -52,8 +55,9 @@ std::optional<ImportedTable> import_table(PyObject* obj,
 // they were not looked at). Needs no interpreter lock.
 std::optional<std::string> string_column_fault(const arrow::ArrayData& data, bool* texts_valid_utf8);
 
-// The first fault among the unchecked string columns of the table, in stream
-// order; nullopt when they are sound or were checked on import.
+// The fault of the string columns of a last batch left unchecked; nullopt
+// when they are sound or were checked on import. Needs the interpreter lock
+// (and lets go of it meanwhile for large columns).
 std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table);
 
 // Returns a new reference to the pyarrow Array of the batch's only column, or
@@ -63,8 +67,8 @@ PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch);
 // Reads an owned stream to its end and releases it exactly once, whatever
 // happens. Every imported batch is structurally validated, and the offsets of
 // its top-level string columns are checked in full, so a later walk over the
-// values never leaves their buffers (unless that is left to the caller). A
-// failure is the text of the ValueError to raise. Needs the interpreter
+// values never leaves their buffers (those of the last batch may be left to
+// the caller). A failure is the text of the ValueError to raise. Needs the interpreter
 // lock: the producer's callbacks may run Python code. The offset walk of a
 // large batch lets go of it meanwhile.
 std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets);

@@ -167,16 +167,15 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
     WithoutGil unlocked;
     std::vector<TextColumnView> views;
     views.reserve(columns.size());
-    for (std::size_t i = 0; i < columns.size(); ++i) views.push_back(text_view(columns[i], large));
-    if (imported->string_offsets_unchecked) {
-      // A single batch may become the result as it is: its offsets and texts
-      // are checked in one pass. Several batches are copied, and their texts
-      // checked as they are (so only their offsets here).
-      const bool single = columns.size() == 1;
-      for (std::size_t i = 0; i < columns.size() && !offsets_fault; ++i) {
-        offsets_fault = string_column_fault(*imported->batches[i]->column_data(0),
-                                            single ? &views[i].texts_valid_utf8 : nullptr);
-      }
+    for (const StringColumn& column : columns) views.push_back(text_view(column, large));
+    if (imported->last_batch_unchecked) {
+      // The import checked the other batches. When the last one holds every
+      // row, it may become the result as it is: its offsets and texts are
+      // checked in one pass. Else it is copied, and its texts checked then.
+      const std::size_t last = columns.size() - 1;
+      const bool alone = static_cast<std::uint64_t>(columns[last].length) == total_rows;
+      offsets_fault = string_column_fault(*imported->batches[last]->column_data(0),
+                                          alone ? &views[last].texts_valid_utf8 : nullptr);
     }
     if (!offsets_fault) {
       // Every offset is checked now: each batch goes in as one column.

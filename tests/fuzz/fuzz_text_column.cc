@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t n) {
     const std::uint8_t s = steps[i % cycle];
     offsets[i + 1] = offsets[i] + (s >= 250 ? -static_cast<std::int32_t>(s - 249) : s % 24);
   }
-  const std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[n == 0 ? 1 : n]);
+  const std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[n]);  // not a byte more, none when n is 0
   if (n != 0) std::memcpy(bytes.get(), in, n);
 
   const bool offsets_sound = sound(offsets.get(), rows, n);

@@ -6,6 +6,7 @@ and the stream must be released exactly once."""
 from __future__ import annotations
 
 import gc
+import re
 import subprocess
 import sys
 import textwrap
@@ -349,6 +350,21 @@ def test_offset_faults_come_before_later_failures(schema, after, kwargs, message
     gc.collect()
     assert producer.release_calls == 1
     assert factory.made == factory.released
+
+
+@pytest.mark.parametrize("field_type, calls", [("int64", 1), ("string", 2)])
+def test_a_batch_with_unsound_offsets_ends_the_reading(field_type, calls):
+    # Checked on arrival, or (for a string result) once the next batch has
+    # come: the producer is not asked for the rest of its batches.
+    factory = ArrayFactory()
+    fillers = [factory.struct_of([raw([0, 2, 1, 3])])] + [factory.struct_of([raw([0, 1, 3])]) for _ in range(5)]
+    producer = HostileStream(schema=SCHEMA, batches=fillers)
+    with pytest.raises(ValueError, match=f"^{re.escape(DECREASING)}$"):
+        cast(producer, field_type)
+    gc.collect()
+    assert producer.get_next_calls == calls
+    assert producer.release_calls == 1
+    assert factory.made == factory.released == calls
 
 
 def _mutated(mutate, *children, length=None):

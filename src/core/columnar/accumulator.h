@@ -130,9 +130,10 @@ struct TextColumnView {
   // above point into. A String column that has nothing else yet may then
   // keep the array's buffers instead of copying its texts.
   std::shared_ptr<const arrow::ArrayData> array;
-  // The caller has checked that every text is valid UTF-8 (as
-  // utf8::check_text_column does), so a String column that keeps `array`
-  // need not check it again.
+  // The caller has checked that the text of every non-null row is valid
+  // UTF-8 (utf8::check_text_column checks every row's), so a String column
+  // that keeps `array` need not check it again; bytes under null rows then
+  // stay whatever they are.
   bool texts_valid_utf8 = false;
 
   bool is_valid(std::uint64_t row) const {

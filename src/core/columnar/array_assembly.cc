@@ -133,12 +133,12 @@ Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offs
 }
 
 // The input array a String column adopted, as the finished Utf8 array, when
-// every text is valid UTF-8 (null rows included; checked here unless the
-// input vouched for it); null otherwise. Its texts start at byte 0 (the
-// adoption checked that), so the result is made of slices of its buffers:
-// offsets for its rows only, the bytes up to the last offset, and the
-// validity bits from bit 0 (copied only when the array starts inside a byte
-// of its bitmap).
+// every text in it is valid UTF-8, null rows' included (checked here unless
+// the input vouched for its texts); null otherwise. Its texts start at byte 0
+// (the adoption checked that), so the result is made of slices of its
+// buffers: offsets for its rows only, the bytes up to the last offset, and
+// the validity bits from bit 0 (copied only when the array starts inside a
+// byte of its bitmap).
 std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
   const arrow::ArrayData& in = *a.adopted;
   const std::int64_t rows = in.length;

@@ -102,7 +102,7 @@ enum class TextColumnCheck {
 };
 
 // Checks a column of `rows` texts data[offsets[i] .. offsets[i + 1]) in one
-// pass: its offsets (offsets[0] >= 0, none decreasing, offsets[rows] <=
+// pass (`offsets` holds rows + 1 readable entries, one when rows is 0): its offsets (offsets[0] >= 0, none decreasing, offsets[rows] <=
 // data_size) and, reading nothing outside what they span, its texts (the
 // whole range offsets[0] .. offsets[rows] valid and no row start before
 // offsets[rows] pointing at a continuation byte: a valid range cut only at

@@ -85,6 +85,12 @@ inline bool never_decrease(const std::int32_t* o, std::size_t n) {
   return down == 0;
 }
 
+// The address a piece of offsets past `o`, for a prefetch (which may point
+// past the end of the offsets: a prefetch never faults).
+inline const char* piece_ahead(const std::int32_t* o) {
+  return reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(o) + kPieceRows * sizeof(std::int32_t));
+}
+
 // The offsets' own faults, found before any byte is read through them: the
 // first below 0, the last past the bytes there are, or the first past the
 // last (which a decrease somewhere would show anyway, but only later).
@@ -190,7 +196,7 @@ VORPEL_AVX2 inline bool never_decrease256(const std::int32_t* o, std::size_t n) 
   __m256i down = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    _mm_prefetch(reinterpret_cast<const char*>(o + i + kPieceRows), _MM_HINT_T0);
+    _mm_prefetch(piece_ahead(o + i), _MM_HINT_T0);
     const __m256i a = _mm256_cmpgt_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i)),
                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i + 1)));
     const __m256i b = _mm256_cmpgt_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + i + 8)),
@@ -393,7 +399,7 @@ VORPEL_AVX512 inline bool never_decrease512(const std::int32_t* o, std::size_t n
   __mmask16 down = 0;
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    _mm_prefetch(reinterpret_cast<const char*>(o + i + kPieceRows), _MM_HINT_T0);
+    _mm_prefetch(piece_ahead(o + i), _MM_HINT_T0);
     down |= _mm512_cmpgt_epi32_mask(_mm512_loadu_si512(o + i), _mm512_loadu_si512(o + i + 1));
   }
   if (i < n) {
