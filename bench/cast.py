@@ -38,7 +38,7 @@ Two threads: each thread makes `calls` casts in a row (calls = enough for
 about 20 ms per thread, at least 1), against the same 2 x calls casts on one
 thread, best of several runs. A single pair of sub-millisecond calls would
 time this machine's thread wake-up instead: a parked thread here starts
-running 0.06-0.45 ms after it is woken, even for a cast of one row.
+running 0.02-0.45 ms after it is woken, even for a cast of one row.
 
     python bench/cast.py                 # 1M and 10M rows
     python bench/cast.py --rows 2000000  # one size of your choice
