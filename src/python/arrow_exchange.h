@@ -68,9 +68,9 @@ PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch);
 // happens. Every imported batch is structurally validated, and the offsets of
 // its top-level string columns are checked in full, so a later walk over the
 // values never leaves their buffers (those of the last batch may be left to
-// the caller). A failure is the text of the ValueError to raise. Needs the interpreter
-// lock: the producer's callbacks may run Python code. The offset walk of a
-// large batch lets go of it meanwhile.
+// the caller). A failure is the text of the ValueError to raise. Needs the
+// interpreter lock: the producer's callbacks may run Python code. The offset
+// walk of a large batch lets go of it meanwhile.
 std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets);
 
 }  // namespace vorpel::py
