@@ -37,57 +37,17 @@ class WithoutGil {
   PyThreadState* saved_;
 };
 
-// The raw buffers of one batch's string column, read once with the lock held
-// so that the row loop touches nothing but these pointers.
-struct StringColumn {
-  const void* offsets = nullptr;   // int32_t or int64_t, already shifted by the array offset
-  const char* data = nullptr;
-  std::int64_t data_size = 0;      // bytes addressable through `data`
-  const std::uint8_t* validity = nullptr;  // null when no row is null
-  std::int64_t validity_offset = 0;
-  std::int64_t length = 0;
-  std::shared_ptr<const arrow::ArrayData> array;  // the batch's column itself
-};
-
 bool is_large(const arrow::DataType& type) { return type.id() == arrow::Type::LARGE_STRING; }
 
-StringColumn string_column(const std::shared_ptr<arrow::ArrayData>& column_data, bool large) {
+// One batch's string column as a view, made with the lock held so that the
+// row loop touches nothing but its pointers.
+TextColumnView string_column(const std::shared_ptr<arrow::ArrayData>& column_data, bool large) {
   const arrow::ArrayData& data = *column_data;
-  const arrow::DataType& type = storage_of(*data.type);
   const arrow::Type::type expected = large ? arrow::Type::LARGE_STRING : arrow::Type::STRING;
-  if (type.id() != expected || data.buffers.size() < 3) {
+  if (storage_of(*data.type).id() != expected || data.buffers.size() < 3) {
     internal_fault("input batch column is not the string array its schema promises: " + data.type->ToString());
   }
-  StringColumn column;
-  if (data.length == 0) return column;
-  column.array = column_data;
-  if (data.buffers[1] == nullptr) internal_fault("validated string column without offsets");
-  column.length = data.length;
-  const std::uint8_t* offsets = data.buffers[1]->data();
-  column.offsets = large ? static_cast<const void*>(reinterpret_cast<const std::int64_t*>(offsets) + data.offset)
-                         : static_cast<const void*>(reinterpret_cast<const std::int32_t*>(offsets) + data.offset);
-  if (data.buffers[2] != nullptr) {
-    column.data = reinterpret_cast<const char*>(data.buffers[2]->data());
-    column.data_size = data.buffers[2]->size();
-  }
-  if (data.buffers[0] != nullptr && data.GetNullCount() != 0) {
-    column.validity = data.buffers[0]->data();
-    column.validity_offset = data.offset;
-  }
-  return column;
-}
-
-TextColumnView text_view(const StringColumn& column, bool large) {
-  TextColumnView view;
-  view.offsets = column.offsets;
-  view.large_offsets = large;
-  view.data = column.data;
-  view.data_size = static_cast<std::uint64_t>(column.data_size);
-  view.validity = column.validity;
-  view.validity_offset = static_cast<std::uint64_t>(column.validity_offset);
-  view.length = static_cast<std::uint64_t>(column.length);
-  view.array = column.array;
-  return view;
+  return text_column_view(column_data, large);
 }
 
 // Drops the imported input on every way out of the call. The producer's
@@ -146,11 +106,11 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
     return nullptr;
   }
 
-  std::vector<StringColumn> columns;
-  columns.reserve(imported->batches.size());
+  std::vector<TextColumnView> views;
+  views.reserve(imported->batches.size());
   std::uint64_t total_rows = 0;
   for (const auto& batch : imported->batches) {
-    columns.push_back(string_column(batch->column_data(0), large));
+    views.push_back(string_column(batch->column_data(0), large));
     total_rows += static_cast<std::uint64_t>(batch->num_rows());
   }
 
@@ -165,15 +125,12 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   {
     // No Python object is touched from here until the lock is taken back.
     WithoutGil unlocked;
-    std::vector<TextColumnView> views;
-    views.reserve(columns.size());
-    for (const StringColumn& column : columns) views.push_back(text_view(column, large));
     if (imported->last_batch_unchecked) {
       // The import checked the other batches. When the last one holds every
       // row, it may become the result as it is: its offsets and texts are
       // checked in one pass. Else it is copied, and its texts checked then.
-      const std::size_t last = columns.size() - 1;
-      const bool alone = static_cast<std::uint64_t>(columns[last].length) == total_rows;
+      const std::size_t last = views.size() - 1;
+      const bool alone = views[last].length == total_rows;
       offsets_fault = string_column_fault(*imported->batches[last]->column_data(0),
                                           alone ? &views[last].texts_valid_utf8 : nullptr);
     }

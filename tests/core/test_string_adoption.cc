@@ -34,20 +34,7 @@ std::shared_ptr<arrow::Array> utf8_of(const Rows& rows) {
   return out;
 }
 
-// The view the cast hands over for an array: pointers shifted by its offset.
-TextColumnView view_of(const std::shared_ptr<arrow::ArrayData>& data) {
-  TextColumnView view;
-  view.length = static_cast<std::uint64_t>(data->length);
-  view.offsets = reinterpret_cast<const std::int32_t*>(data->buffers[1]->data()) + data->offset;
-  view.data = reinterpret_cast<const char*>(data->buffers[2]->data());
-  view.data_size = static_cast<std::uint64_t>(data->buffers[2]->size());
-  if (data->buffers[0] != nullptr && data->GetNullCount() != 0) {
-    view.validity = data->buffers[0]->data();
-    view.validity_offset = static_cast<std::uint64_t>(data->offset);
-  }
-  view.array = data;
-  return view;
-}
+TextColumnView view_of(std::shared_ptr<arrow::ArrayData> data) { return text_column_view(std::move(data), false); }
 
 ColumnAccumulator string_column() { return ColumnAccumulator::create(FieldType::simple(FieldTag::String), 8); }
 

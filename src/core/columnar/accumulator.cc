@@ -430,19 +430,6 @@ std::optional<std::uint64_t> append_iso_timestamps(ColumnAccumulator::Impl& a, c
                                    });
 }
 
-// The rows of a Utf8 array as a text column view.
-TextColumnView view_of(const arrow::ArrayData& array) {
-  TextColumnView view;
-  view.length = static_cast<std::uint64_t>(array.length);
-  view.offsets = reinterpret_cast<const std::int32_t*>(array.buffers[1]->data()) + array.offset;
-  view.data = reinterpret_cast<const char*>(array.buffers[2]->data());
-  view.data_size = static_cast<std::uint64_t>(array.buffers[2]->size());
-  if (array.buffers[0] != nullptr && array.GetNullCount() != 0) {
-    view.validity = array.buffers[0]->data();
-    view.validity_offset = static_cast<std::uint64_t>(array.offset);
-  }
-  return view;
-}
 
 // A String column that holds nothing yet takes the whole input array as its
 // contents when the array's texts start at byte 0: nothing is copied or
@@ -583,6 +570,28 @@ std::unique_ptr<ColumnAccumulator::Impl> make_impl(const FieldType& type, std::u
 
 }  // namespace
 
+TextColumnView text_column_view(std::shared_ptr<const arrow::ArrayData> array, bool large) {
+  TextColumnView view;
+  const arrow::ArrayData& data = *array;
+  view.large_offsets = large;
+  if (data.length == 0) return view;
+  if (data.buffers.size() < 3 || data.buffers[1] == nullptr) core_invariant_failed("string array without offsets");
+  view.length = static_cast<std::uint64_t>(data.length);
+  const std::uint8_t* offsets = data.buffers[1]->data();
+  view.offsets = large ? static_cast<const void*>(reinterpret_cast<const std::int64_t*>(offsets) + data.offset)
+                       : static_cast<const void*>(reinterpret_cast<const std::int32_t*>(offsets) + data.offset);
+  if (data.buffers[2] != nullptr) {
+    view.data = reinterpret_cast<const char*>(data.buffers[2]->data());
+    view.data_size = static_cast<std::uint64_t>(data.buffers[2]->size());
+  }
+  if (data.buffers[0] != nullptr && data.GetNullCount() != 0) {
+    view.validity = data.buffers[0]->data();
+    view.validity_offset = static_cast<std::uint64_t>(data.offset);
+  }
+  view.array = std::move(array);
+  return view;
+}
+
 void settle_adopted(ColumnAccumulator::Impl& a) {
   const std::shared_ptr<const arrow::ArrayData> array = std::move(a.adopted);
   a.adopted.reset();
@@ -590,7 +599,7 @@ void settle_adopted(ColumnAccumulator::Impl& a) {
   a.adopted_nulls = 0;
   a.adopted_valid_utf8 = false;
   // The column was empty and a Utf8 array's bytes always fit 32-bit offsets.
-  if (!string_append_bulk<std::int32_t>(a, view_of(*array))) core_invariant_failed("adopted texts do not fit");
+  if (!string_append_bulk<std::int32_t>(a, text_column_view(array, false))) core_invariant_failed("adopted texts do not fit");
 }
 
 // ---------------------------------------------------------------- lifecycle

@@ -161,6 +161,11 @@ struct TextColumnView {
   }
 };
 
+// The view of every row of a string (or, with `large`, large_string) array
+// whose buffers Arrow's validation has passed, keeping `array` so that a
+// String column may take its buffers. Empty arrays give an empty view.
+TextColumnView text_column_view(std::shared_ptr<const arrow::ArrayData> array, bool large);
+
 class ColumnAccumulator {
  public:
   // Variant order is fixed (tags 0 to 7).
