@@ -16,6 +16,7 @@
 #include <arrow/type.h>
 #include <arrow/util/bitmap_ops.h>
 
+#include "core/columnar/array_assembly.h"
 #include "core/columnar/utf8_check.h"
 #include "core/error.h"
 #include "python/boundary.h"
@@ -33,12 +34,12 @@ struct PythonErrorSet {};
 
 // Interned attribute names, each in its own once-only cell; strong
 // references kept for the life of the process.
-enum class Name : std::size_t { ArrowCStream, ExportToC, ImportFromC, ReadNextBatch, Column, Module, Qualname, kCount };
+enum class Name : std::size_t { ArrowCStream, ExportToC, ImportFromC, Module, Qualname, kCount };
 
 // Borrowed reference, or nullptr with the Python error set.
 PyObject* name(Name which) {
-  static constexpr const char* kTexts[] = {"__arrow_c_stream__", "_export_to_c", "_import_from_c", "read_next_batch",
-                                           "column",             "__module__",   "__qualname__"};
+  static constexpr const char* kTexts[] = {"__arrow_c_stream__", "_export_to_c", "_import_from_c", "__module__",
+                                           "__qualname__"};
   static_assert(std::size(kTexts) == static_cast<std::size_t>(Name::kCount));
   static GilOnceCell cells[static_cast<std::size_t>(Name::kCount)];
   const auto i = static_cast<std::size_t>(which);
@@ -53,16 +54,15 @@ PyObject* name(Name which) {
   }
 }
 
-// pyarrow.RecordBatchReader (borrowed; looked up once per process), or
+// A class of pyarrow's (borrowed; looked up once per process in its cell), or
 // nullptr with the Python error set. A failed import is returned unchanged
 // and tried again on the next use.
-PyObject* reader_class() {
-  static GilOnceCell cell;
+PyObject* pyarrow_class(GilOnceCell& cell, const char* class_name) {
   try {
-    return cell.get([] {
+    return cell.get([class_name] {
       Ref module = Ref::steal(PyImport_ImportModule("pyarrow"));
       if (!module) throw PythonErrorSet{};
-      Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "RecordBatchReader"));
+      Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), class_name));
       if (!cls) throw PythonErrorSet{};
       if (!PyType_Check(cls.get())) {
         PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'type'", Py_TYPE(cls.get())->tp_name);
@@ -73,6 +73,16 @@ PyObject* reader_class() {
   } catch (const PythonErrorSet&) {
     return nullptr;
   }
+}
+
+PyObject* reader_class() {
+  static GilOnceCell cell;
+  return pyarrow_class(cell, "RecordBatchReader");
+}
+
+PyObject* array_class() {
+  static GilOnceCell cell;
+  return pyarrow_class(cell, "Array");
 }
 
 // ---------------------------------------------------------------- Python helpers
@@ -131,6 +141,7 @@ Ref take_exception() {
 // code, which must not find an error already set.
 void release_stream(ArrowArrayStream& stream) {
   if (stream.release == nullptr) return;
+  stop_if_shutting_down();
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -184,6 +195,73 @@ std::string c_data_error(std::string_view detail) {
   std::string message = "C Data interface error: ";
   message += detail;
   return message;
+}
+
+// The text of an import failure; a failed allocation is MemoryError instead
+// (std::bad_alloc, raised by the call boundary).
+std::string import_failure(const arrow::Status& status) {
+  if (status.IsOutOfMemory()) throw std::bad_alloc();
+  return status.ToString();
+}
+
+// A Python exception that the producer's own Python code raised and that
+// must pass on as itself rather than become a ValueError: an interrupt, an
+// exit or an allocation failure. pyarrow's producers report a Python
+// exception as "<status code>: <str(exc)>. Detail: Python exception:
+// <traceback>", the traceback ending in "<class name>: <str(exc)>" (or the
+// class name alone when str(exc) is empty).
+std::optional<ReadFailure> passed_on_exception(std::string_view text) {
+  static constexpr std::string_view kDetail = ". Detail: Python exception: ";
+  const std::size_t detail = text.find(kDetail);
+  if (detail == std::string_view::npos) return std::nullopt;
+  const std::string_view status = text.substr(0, detail);
+  const std::size_t colon = status.find(": ");
+  if (colon == std::string_view::npos) return std::nullopt;
+  const std::string_view message = status.substr(colon + 2);
+  const std::string_view traceback = text.substr(detail + kDetail.size());
+  const std::pair<std::string_view, PyObject*> passed_on[] = {
+      {"KeyboardInterrupt", PyExc_KeyboardInterrupt}, {"SystemExit", PyExc_SystemExit}, {"MemoryError", PyExc_MemoryError}};
+  for (const auto& [class_name, type] : passed_on) {
+    std::string last_line = "\n";
+    last_line += class_name;
+    if (!message.empty()) {
+      last_line += ": ";
+      last_line += message;
+    }
+    last_line += '\n';
+    if (traceback.ends_with(last_line)) return ReadFailure{type, std::string(message)};
+  }
+  return std::nullopt;
+}
+
+// Raises a failed read as its class with its message. A SystemExit passed on
+// from the producer gets back the exit code its text shows (an integer or
+// None), so the process still exits with it.
+void raise_read_failure(const ReadFailure& failure) {
+  const std::string& message = failure.message;
+  if (failure.type != PyExc_ValueError && message.empty()) {
+    PyErr_SetNone(failure.type);
+    return;
+  }
+  Ref arg;
+  if (failure.type == PyExc_SystemExit) {
+    if (message == "None") {
+      arg = Ref::borrow(Py_None);
+    } else {
+      char* end = nullptr;
+      arg = Ref::steal(PyLong_FromString(message.c_str(), &end, 10));
+      if (!arg || end != message.c_str() + message.size()) {
+        PyErr_Clear();
+        arg = Ref();
+      }
+    }
+  }
+  if (!arg) arg = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!arg) return;  // the interpreter's MemoryError stands
+  // Made here rather than by PyErr_SetObject, which would take None or a
+  // tuple for the argument list instead of the one argument.
+  Ref exc = Ref::steal(PyObject_CallOneArg(failure.type, arg.get()));
+  if (exc) PyErr_SetObject(failure.type, exc.get());
 }
 
 // The library's importer follows the pointers of the C structure without
@@ -303,9 +381,8 @@ arrow::Status check_string_columns(const arrow::RecordBatch& batch) {
     if (data.length >= kWalkWithoutGil) {
       // The walk reads only the batch's own buffers: other Python threads
       // may run meanwhile (the producer's callbacks are not called here).
-      Py_BEGIN_ALLOW_THREADS
+      GilReleased unlocked;
       status = check_string_column(data, nullptr);
-      Py_END_ALLOW_THREADS
     } else {
       status = check_string_column(data, nullptr);
     }
@@ -347,32 +424,39 @@ std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table) {
   return status.ToString();
 }
 
-std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets) {
+std::expected<ImportedTable, ReadFailure> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets) {
   if (stream.release == nullptr) {
-    return std::unexpected(c_data_error("input stream is already released"));
+    return std::unexpected(ReadFailure{PyExc_ValueError, c_data_error("input stream is already released")});
   }
   // Released once reading stops, on every way out (exceptions included).
   struct Closer {
     ArrowArrayStream& stream;
-    ~Closer() { release_stream(stream); }
+    ~Closer() {
+      // Not while the interpreter ends this thread: the producer's callback
+      // may need Python.
+      if (holds_gil()) release_stream(stream);
+    }
   } closer{stream};
 
   // Open: the schema, which must describe a struct whose children are the fields.
   ArrowSchema c_schema;
   std::memset(&c_schema, 0, sizeof c_schema);
+  stop_if_shutting_down();
   const int schema_rc = stream.get_schema(&stream, &c_schema);
   if (schema_rc != 0) {
-    return std::unexpected(
-        c_data_error("Cannot get schema from input stream. Error code: " + std::to_string(schema_rc)));
+    return std::unexpected(ReadFailure{
+        PyExc_ValueError, c_data_error("Cannot get schema from input stream. Error code: " + std::to_string(schema_rc))});
   }
   if (c_schema.release == nullptr || c_schema.format == nullptr || std::strcmp(c_schema.format, "+s") != 0) {
     release_c_struct(c_schema);
-    return std::unexpected(c_data_error("Unable to interpret C data struct as a Schema"));
+    return std::unexpected(ReadFailure{PyExc_ValueError, c_data_error("Unable to interpret C data struct as a Schema")});
   }
   std::optional<ArrowSchema> held_schema = behind_holder(c_schema);
-  if (!held_schema) return std::unexpected(arrow::Status::OutOfMemory("importing the stream schema").ToString());
+  if (!held_schema) throw std::bad_alloc();  // the stream is released on the way out
   arrow::Result<std::shared_ptr<arrow::Schema>> imported_schema = arrow::ImportSchema(&*held_schema);
-  if (!imported_schema.ok()) return std::unexpected(imported_schema.status().ToString());
+  if (!imported_schema.ok()) {
+    return std::unexpected(ReadFailure{PyExc_ValueError, import_failure(imported_schema.status())});
+  }
 
   ImportedTable table;
   table.schema = std::move(imported_schema).ValueUnsafe();
@@ -383,18 +467,26 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
   // next one arrives, so that only the last batch's is the caller's.
   const std::shared_ptr<arrow::DataType> row_type = arrow::struct_(table.schema->fields());
   std::optional<std::string> failure;
+  // An allocation that failed on the way: MemoryError once the stream is
+  // released, like any other allocation failure of the call.
+  bool out_of_memory = false;
+  PyObject* failure_type = PyExc_ValueError;
   for (;;) {
     ArrowArray c_array;
     std::memset(&c_array, 0, sizeof c_array);
+    stop_if_shutting_down();
     const int rc = stream.get_next(&stream, &c_array);
     if (rc != 0) {
       // A producer that filled the array despite failing handed it over anyway.
       release_c_struct(c_array);
       const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
-      if (text != nullptr) {
-        failure = c_data_error(text);
-      } else {
+      if (text == nullptr) {
         failure = c_data_error("get_next failed with error code " + std::to_string(rc) + " and no error message");
+      } else if (std::optional<ReadFailure> passed_on = passed_on_exception(text)) {
+        failure_type = passed_on->type;
+        failure = std::move(passed_on->message);
+      } else {
+        failure = c_data_error(text);
       }
       break;
     }
@@ -410,7 +502,7 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
     }
     std::optional<ArrowArray> held_array = behind_holder(c_array);
     if (!held_array) {
-      failure = arrow::Status::OutOfMemory("importing a stream batch").ToString();
+      out_of_memory = true;
       break;
     }
     arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type);
@@ -418,6 +510,7 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
     if (status.ok() && string_offsets == StringOffsets::CheckedOnImport) status = check_string_columns(**batch);
     if (!status.ok()) {
       release_c_struct(*held_array);  // not taken over by the import
+      out_of_memory = status.IsOutOfMemory();
       failure = status.ToString();
       break;
     }
@@ -427,10 +520,14 @@ std::expected<ImportedTable, std::string> read_stream(ArrowArrayStream& stream, 
   // A failure after a batch left unchecked comes after that batch's fault,
   // as if the batch had been checked on arrival.
   if (failure) {
-    if (std::optional<std::string> fault = unchecked_offsets_fault(table)) failure = std::move(*fault);
+    if (std::optional<std::string> fault = unchecked_offsets_fault(table)) {
+      failure = std::move(*fault);
+      failure_type = PyExc_ValueError;
+    }
   }
   release_stream(stream);
-  if (failure) return std::unexpected(std::move(*failure));
+  if (out_of_memory) throw std::bad_alloc();
+  if (failure) return std::unexpected(ReadFailure{failure_type, std::move(*failure)});
   return table;
 }
 
@@ -441,6 +538,7 @@ std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_of
   ArrowArrayStream stream;
   std::memset(&stream, 0, sizeof stream);
 
+  stop_if_shutting_down();
   Ref method = Ref::steal(PyObject_GetAttr(obj, stream_attr));
   if (method) {
     // Capsule path.
@@ -492,48 +590,46 @@ std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_of
     }
   }
 
-  std::expected<ImportedTable, std::string> table = read_stream(stream, string_offsets);
+  std::expected<ImportedTable, ReadFailure> table = read_stream(stream, string_offsets);
   if (!table) {
-    PyErr_SetString(PyExc_ValueError, table.error().c_str());
+    raise_read_failure(table.error());
     return std::nullopt;
   }
   return std::move(*table);
 }
 
 PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch) {
+  stop_if_shutting_down();
   PyObject* import_attr = name(Name::ImportFromC);
-  PyObject* read_attr = name(Name::ReadNextBatch);
-  PyObject* column_attr = name(Name::Column);
-  if (import_attr == nullptr || read_attr == nullptr || column_attr == nullptr) return nullptr;
-  PyObject* cls = reader_class();
+  if (import_attr == nullptr) return nullptr;
+  PyObject* cls = array_class();
   if (cls == nullptr) return nullptr;
 
-  ArrowArrayStream stream;
-  std::memset(&stream, 0, sizeof stream);
-  {
-    arrow::Result<std::shared_ptr<arrow::RecordBatchReader>> reader =
-        arrow::RecordBatchReader::Make({batch}, batch->schema());
-    arrow::Status status =
-        reader.ok() ? arrow::ExportRecordBatchReader(*reader, &stream) : reader.status();
-    if (!status.ok()) {
-      release_stream(stream);
-      raise_core_error(CoreError::arrow(status.ToString()));
-      return nullptr;
-    }
+  // The column goes over as one array. (Through a one-batch stream instead,
+  // the pyarrow reader it needs lets go of the interpreter lock when it is
+  // freed, which a daemon thread cannot survive at interpreter shutdown.)
+  ArrowArray c_array;
+  ArrowSchema c_schema;
+  std::memset(&c_array, 0, sizeof c_array);
+  std::memset(&c_schema, 0, sizeof c_schema);
+  arrow::Status status = arrow::ExportArray(*batch->column(0), &c_array, &c_schema);
+  if (!status.ok()) {
+    release_c_struct(c_array);
+    release_c_struct(c_schema);
+    raise_core_error(arrow_error(status));
+    return nullptr;
   }
-
-  Ref address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&stream)));
-  Ref reader;
-  if (address) reader = Ref::steal(PyObject_CallMethodOneArg(cls, import_attr, address.get()));
-  // pyarrow moved the stream out on success; anything left is still ours.
-  release_stream(stream);
-  if (!reader) return nullptr;
-
-  Ref record_batch = Ref::steal(PyObject_CallMethodNoArgs(reader.get(), read_attr));
-  if (!record_batch) return nullptr;
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!zero) return nullptr;
-  return PyObject_CallMethodOneArg(record_batch.get(), column_attr, zero.get());
+  Ref array_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&c_array)));
+  Ref schema_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&c_schema)));
+  Ref array;
+  if (array_address && schema_address) {
+    array = Ref::steal(
+        PyObject_CallMethodObjArgs(cls, import_attr, array_address.get(), schema_address.get(), nullptr));
+  }
+  // pyarrow moved both out on success; anything left is still ours.
+  release_c_struct(c_array);
+  release_c_struct(c_schema);
+  return array.release();
 }
 
 }  // namespace vorpel::py

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,132 @@ void internal_fault(std::string message, std::source_location where) {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();
+}
+
+void take_gil_back(PyThreadState* saved) noexcept {
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (abi::__forced_unwind&) {
+    park_thread_forever();
+  }
+  stop_if_shutting_down();
+}
+
+// ---------------------------------------------------------------- shutdown
+
+namespace {
+
+// How long the shutdown hook waits for calls on other threads to end. A
+// call stops at its next hand-over point once the interpreter is closing, so
+// only a producer's callback that itself blocks can make it wait this long.
+constexpr std::chrono::seconds kShutdownWait{10};
+
+struct Flights {
+  std::mutex mutex;
+  std::condition_variable landed;
+  int count = 0;                   // calls in flight, on all threads
+  std::atomic<bool> closing{false};
+  std::thread::id closer;          // the thread running the shutdown hook
+};
+
+thread_local int t_flights = 0;  // calls in flight on this thread
+
+// Never destroyed: parked threads may outlive static destructors.
+Flights* g_flights = nullptr;
+
+// A child of fork has only the forking thread: it starts with that thread's
+// calls alone in flight and a fresh mutex (another thread may have held the
+// parent's at the fork).
+void reset_flights_in_child() {
+  g_flights = new Flights();
+  g_flights->count = t_flights;
+}
+
+Flights& flights() {
+  static Flights* const first = [] {
+    g_flights = new Flights();
+    pthread_atfork(nullptr, nullptr, &reset_flights_in_child);
+    return g_flights;
+  }();
+  (void)first;
+  return *g_flights;
+}
+
+PyObject* shutdown_hook(PyObject* /*self*/, PyObject* /*unused*/) {
+  Flights& f = flights();
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.closer = std::this_thread::get_id();
+    f.closing.store(true);
+  }
+  const int own = t_flights;
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock<std::mutex> lock(f.mutex);
+    f.landed.wait_for(lock, kShutdownWait, [&f, own] { return f.count <= own; });
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kShutdownHookDef{"_vorpel_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+
+// Registers the hook with atexit once per process. Registered on the first
+// call rather than at import, so it runs before the hooks of modules the
+// caller imported earlier (pyarrow's among them): atexit runs them last in,
+// first out. A failure is not the call's: it is tried again next time.
+void register_shutdown_hook() {
+  static bool registered = false;  // read and written with the lock held
+  if (registered) return;
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref hook = Ref::steal(PyCFunction_New(&kShutdownHookDef, nullptr));
+  Ref done;
+  if (atexit && hook) done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  if (!done) {
+    PyErr_Clear();
+    return;
+  }
+  registered = true;
+}
+
+}  // namespace
+
+CallInFlight::CallInFlight() {
+  stop_if_shutting_down();
+  register_shutdown_hook();
+  Flights& f = flights();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  ++f.count;
+  ++t_flights;
+}
+
+CallInFlight::~CallInFlight() {
+  Flights& f = flights();
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    --f.count;
+    --t_flights;
+  }
+  f.landed.notify_all();
+}
+
+void stop_if_shutting_down() {
+  Flights& f = flights();
+  if (!f.closing.load(std::memory_order_relaxed)) [[likely]] return;
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (!f.closing || f.closer == std::this_thread::get_id()) return;
+    // This thread's calls never end: they no longer hold up the hook.
+    f.count -= t_flights;
+    t_flights = 0;
+  }
+  f.landed.notify_all();
+  (void)PyEval_SaveThread();
+  park_thread_forever();
+}
+
+[[noreturn]] void park_thread_forever() noexcept {
+  for (;;) ::pause();
 }
 
 PyObject* panic_exception_type() {
@@ -152,6 +279,14 @@ PyObject* raise_fault(const InternalFault& fault) noexcept {
   return nullptr;
 }
 
+PyObject* raise_no_memory() noexcept {
+  // An allocation failed: MemoryError, as the interpreter raises it, with
+  // nothing printed. Any error set before the failure gives way to it.
+  PyErr_Clear();
+  PyErr_NoMemory();
+  return nullptr;
+}
+
 PyObject* raise_foreign(const char* what, std::source_location where) noexcept {
   const std::string_view message = (what != nullptr && *what != '\0') ? std::string_view(what) : kGenericFaultMessage;
   report_fault(message, where);
@@ -197,12 +332,9 @@ bool GilOnceCell::begin_fill() {
     }
     // Another thread is filling: wait without the interpreter lock, which the
     // filler may need.
-    Py_BEGIN_ALLOW_THREADS;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      filled_.wait(lock, [this] { return state_.load(std::memory_order_relaxed) != kFilling; });
-    }
-    Py_END_ALLOW_THREADS;
+    GilReleased unlocked;
+    std::unique_lock<std::mutex> lock(mutex_);
+    filled_.wait(lock, [this] { return state_.load(std::memory_order_relaxed) != kFilling; });
   }
 }
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cxxabi.h>
+#include <new>
 #include <exception>
 #include <mutex>
 #include <source_location>
@@ -66,8 +68,55 @@ std::string take_error_text();
 // memory exhaustion (then throws InternalFault).
 std::string utf8_of(PyObject* str);
 
+// Interpreter shutdown. Before Python 3.14, once finalisation has begun, a
+// daemon thread that asks for the interpreter lock is ended with a forced
+// unwind (pthread_exit). Through C++ frames (ours, or pyarrow's that a call
+// reaches) that unwind aborts the process. So a call that may hand the lock
+// around is a `CallInFlight`: an atexit hook, registered on first use, marks
+// the interpreter as closing and waits, lock released, until no call runs on
+// another thread; from then on any other thread that reaches one of the
+// points below lets go of the lock and sleeps until the process exits.
+class CallInFlight {
+ public:
+  CallInFlight();  // with the lock held; may not return (see below)
+  ~CallInFlight();
+  CallInFlight(const CallInFlight&) = delete;
+  CallInFlight& operator=(const CallInFlight&) = delete;
+};
+
+// With the lock held: on any thread but the one shutting the interpreter
+// down, once it is closing, lets go of the lock and never returns. Called
+// before a call hands the lock to Python code (a producer's callback, an
+// import, an export) and whenever it takes the lock back.
+void stop_if_shutting_down();
+
+// Takes the interpreter lock back after PyEval_SaveThread, then stops the
+// thread if the interpreter is closing (stop_if_shutting_down). Should
+// finalisation have begun all the same (the shutdown hook gave up waiting),
+// the forced unwind is caught here and the thread sleeps until the process
+// exits, as if it had been ended. Never throws, so destructors may call it.
+void take_gil_back(PyThreadState* saved) noexcept;
+
+// Sleeps until the process exits; for a thread that the interpreter no
+// longer lets run.
+[[noreturn]] void park_thread_forever() noexcept;
+
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out (take_gil_back).
+class GilReleased {
+ public:
+  GilReleased() : saved_(PyEval_SaveThread()) {}
+  ~GilReleased() { take_gil_back(saved_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* saved_;
+};
+
 namespace detail {
 PyObject* raise_fault(const InternalFault& fault) noexcept;
+PyObject* raise_no_memory() noexcept;
 PyObject* raise_foreign(const char* what, std::source_location where) noexcept;
 PyObject* checked_result(PyObject* result, std::source_location where);
 }  // namespace detail
@@ -81,6 +130,12 @@ template <class F>
 PyObject* guarded(F&& body, std::source_location where = std::source_location::current()) noexcept {
   try {
     return detail::checked_result(std::forward<F>(body)(), where);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread (shutdown) from inside a Python
+    // call the body made; the thread must not run on.
+    park_thread_forever();
+  } catch (const std::bad_alloc&) {
+    return detail::raise_no_memory();
   } catch (const InternalFault& fault) {
     return detail::raise_fault(fault);
   } catch (const std::exception& e) {

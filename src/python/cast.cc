@@ -24,19 +24,6 @@ namespace vorpel::py {
 
 namespace {
 
-// Releases the interpreter lock for its lifetime; re-takes it on every exit,
-// exceptions included.
-class WithoutGil {
- public:
-  WithoutGil() : saved_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(saved_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
 bool is_large(const arrow::DataType& type) { return type.id() == arrow::Type::LARGE_STRING; }
 
 // One batch's string column as a view, made with the lock held so that the
@@ -58,6 +45,12 @@ class InputOwner {
   explicit InputOwner(std::optional<ImportedTable>& table) : table_(table) {}
   ~InputOwner() {
     if (!table_) return;
+    if (!holds_gil()) {
+      // The interpreter is ending this thread: the producer's callbacks
+      // cannot run any more, so the input is left as it is.
+      (void)new ImportedTable(std::move(*table_));
+      return;
+    }
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -75,6 +68,7 @@ class InputOwner {
 }  // namespace
 
 PyObject* cast_strings(PyObject* table, std::string_view field_type) {
+  const CallInFlight in_flight;
   // Parsed first, reported in its turn: a string result may share the
   // input's buffers, and then the input's offsets are checked later, in the
   // same pass as its texts.
@@ -124,7 +118,7 @@ PyObject* cast_strings(PyObject* table, std::string_view field_type) {
   std::optional<Result<std::shared_ptr<arrow::RecordBatch>>> finished;
   {
     // No Python object is touched from here until the lock is taken back.
-    WithoutGil unlocked;
+    GilReleased unlocked;
     if (imported->last_batch_unchecked) {
       // The import checked the other batches. When the last one holds every
       // row, it may become the result as it is: its offsets and texts are

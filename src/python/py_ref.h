@@ -8,6 +8,11 @@
 
 namespace vorpel::py {
 
+// Whether this thread holds the interpreter lock. It does not while the
+// interpreter ends the thread at shutdown (a forced unwind out of a Python
+// call): destructors that would touch Python objects then leave them be.
+inline bool holds_gil() { return PyGILState_Check() != 0; }
+
 class Ref {
  public:
   Ref() = default;
@@ -24,7 +29,9 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ != nullptr && holds_gil()) Py_DECREF(p_);
+  }
 
   PyObject* get() const { return p_; }
   // Gives up ownership: the caller now owns the reference.

@@ -5,6 +5,7 @@ bits that start mid-byte, 64-bit offsets, many batches of odd sizes."""
 from __future__ import annotations
 
 import gc
+import json
 import random
 
 import numpy as np
@@ -124,3 +125,41 @@ def test_string_result_keeps_the_input_alive():
     del column
     gc.collect()
     assert got.to_pylist()[:3] == ["kept", None, "alive"]
+
+
+# A large_string column whose valid texts pass the 2 GiB that a string result
+# can address: the capacity error comes at once, before any of it is copied.
+# A column whose bytes lie mostly under a null row still fits. The value
+# buffer is an untouched anonymous mapping (zero bytes), so the input costs no
+# memory of its own and the peak RSS shows what the cast copied.
+OVER_TWO_GIB = r'''
+import json, mmap, resource, sys
+import pyarrow as pa
+import _vorpel
+
+n = 2**31 + 5
+data = pa.py_buffer(mmap.mmap(-1, n))
+offsets = pa.array([0, 10, n - 1, n], pa.int64()).buffers()[1]
+valid = pa.array([True, sys.argv[1] == "valid", True]).buffers()[1]
+column = pa.Array.from_buffers(pa.large_string(), 3, [valid, offsets, data])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    result = _vorpel._cast_strings(pa.table({"s": column}), "string")
+    outcome = [None if v is None else len(v) for v in result.to_pylist()]
+except Exception as e:
+    outcome = f"{type(e).__name__}: {e}"
+growth = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(json.dumps([outcome, growth // 1024]))
+'''
+
+
+@pytest.mark.parametrize("middle, outcome", [
+    ("valid", "Exception: Arrow error: Capacity error: string column exceeds 2147483647 bytes"),
+    ("null", [10, None, 1]),
+])
+def test_a_string_result_past_two_gib_fails_before_copying(run_python, middle, outcome):
+    done = run_python(f"import sys; sys.argv[1:] = [{middle!r}]\n" + OVER_TWO_GIB)
+    assert done.returncode == 0, done.stderr
+    got, growth_mib = json.loads(done.stdout)
+    assert got == outcome
+    assert growth_mib < 256

@@ -218,3 +218,57 @@ def test_a_fill_that_reenters_its_own_cell_is_a_fault(testing_ext, capfd):
         "fill failed: PanicException: a once-only initialisation was re-entered by the thread running it",
     )
     assert testing_ext.cell_get(2, lambda: "later") == "later"
+
+
+# ---------------------------------------------------------------- out of memory
+
+# Casts under an address-space limit swept upwards from the process's own size
+# in steps, so that the first allocation to fail lands in turn in the import,
+# the build of the column and the export of the result. At every limit a cast
+# either succeeds with the right result or raises MemoryError, and nothing is
+# printed.
+OUT_OF_MEMORY = r'''
+import json, os, resource, sys
+import pyarrow as pa
+import _vorpel
+
+field_type, text, distinct = sys.argv[1], sys.argv[2], sys.argv[3] == "distinct"
+rows = 300_000
+values = pa.array([f"{text}{i}" for i in range(rows)] if distinct else [text] * rows)
+table = pa.table({"s": pa.chunked_array([values.slice(0, rows // 3), values.slice(rows // 3)])})
+expected = _vorpel._cast_strings(table, field_type)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+size = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+outcomes = []
+for extra in [*range(0, 24 << 20, 1 << 20), 512 << 20]:
+    resource.setrlimit(resource.RLIMIT_AS, (size + extra, hard))
+    try:
+        got = _vorpel._cast_strings(table, field_type)
+        outcome = "ok" if got.equals(expected) else "wrong"
+    except MemoryError as e:
+        outcome = "MemoryError"
+    except BaseException as e:
+        outcome = f"{type(e).__module__}.{type(e).__name__}: {e}"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    outcomes.append(outcome)
+    got = None
+print(json.dumps(outcomes))
+'''
+
+
+@pytest.mark.parametrize("field_type, text, distinct", [
+    ("int64", "12345", False),
+    ("float64", "1.5e", True),
+    ("decimal128(2)", "12.", True),
+    ("dictionary", "city ", True),
+    ("string", "some text ", True),
+    ("timestamp[ms]", "2024-01-02 03:04:05", False),
+])
+def test_allocation_failures_are_memory_errors(run_python, field_type, text, distinct):
+    done = run_python(f"import sys; sys.argv[1:] = {[field_type, text, 'distinct' if distinct else 'same']!r}\n"
+                      + OUT_OF_MEMORY)
+    assert (done.returncode, done.stderr) == (0, "")
+    outcomes = json.loads(done.stdout)
+    assert set(outcomes) <= {"ok", "MemoryError"}, outcomes
+    assert "MemoryError" in outcomes and outcomes[-1] == "ok", outcomes

@@ -239,6 +239,90 @@ def test_stream_failures(kwargs, message):
     assert producer.release_calls == expected_releases
 
 
+# A producer's own Python code that raises: interrupts, exits and allocation
+# failures pass on as themselves; anything else is the C Data ValueError.
+PRODUCER_EXCEPTIONS = [
+    (KeyboardInterrupt(), KeyboardInterrupt, ()),
+    (KeyboardInterrupt("stop"), KeyboardInterrupt, ("stop",)),
+    (SystemExit(3), SystemExit, (3,)),
+    (SystemExit(-1), SystemExit, (-1,)),
+    (SystemExit("bye"), SystemExit, ("bye",)),
+    (SystemExit(), SystemExit, ()),
+    (SystemExit(None), SystemExit, (None,)),
+    (MemoryError("out"), MemoryError, ("out",)),
+    (MemoryError(), MemoryError, ()),
+    (ValueError("v"), ValueError, None),
+    (RuntimeError("KeyboardInterrupt"), ValueError, None),
+    (GeneratorExit(), ValueError, None),
+]
+
+
+@pytest.mark.parametrize("exc, raised, args", PRODUCER_EXCEPTIONS, ids=[repr(c[0]) for c in PRODUCER_EXCEPTIONS])
+def test_exceptions_of_a_python_producer(exc, raised, args):
+    batch = pa.record_batch({"s": ["1", "2"]})
+
+    def batches():
+        yield batch
+        raise exc
+
+    with pytest.raises(BaseException) as info:
+        cast(pa.RecordBatchReader.from_batches(batch.schema, batches()), "int64")
+    assert type(info.value) is raised
+    if args is None:
+        assert str(info.value).startswith("C Data interface error: ")
+    else:
+        assert info.value.args == args
+
+
+def test_a_real_interrupt_while_a_producer_runs():
+    import signal
+
+    batch = pa.record_batch({"s": ["1"]})
+
+    def batches():
+        yield batch
+        signal.raise_signal(signal.SIGINT)
+        yield batch
+
+    with pytest.raises(KeyboardInterrupt):
+        cast(pa.RecordBatchReader.from_batches(batch.schema, batches()), "int64")
+
+
+@pytest.mark.parametrize("text, raised", [
+    (b"Unknown error: . Detail: Python exception: Traceback (most recent call last):\n  File \"x\"\nKeyboardInterrupt\n",
+     KeyboardInterrupt),
+    (b"Unknown error: 7. Detail: Python exception: Traceback:\nSystemExit: 7\n", SystemExit),
+    # Not the report of a passed-on class: the ValueError with the producer's text.
+    (b"Unknown error: x. Detail: Python exception: Traceback:\nmod.KeyboardInterrupt: x\n", ValueError),
+    (b"Unknown error: x. Detail: Python exception: Traceback:\nSystemExit: y\n", ValueError),
+    (b"KeyboardInterrupt\n", ValueError),
+])
+def test_a_passed_on_exception_still_releases_the_stream_once(text, raised):
+    factory = ArrayFactory()
+    good = pa.record_batch([pa.array(["1", "2"])], schema=SCHEMA)
+    producer = HostileStream(schema=SCHEMA, batches=[factory.batch(good)], next_error=(1, 5, text))
+    with pytest.raises(raised):
+        cast(producer, "int64")
+    gc.collect()
+    assert producer.release_calls == 1 and producer.get_next_calls == 2
+    assert factory.made == 1
+
+
+def test_a_producers_exit_code_is_the_process_exit_status(run_python):
+    done = run_python("""
+        import sys
+        import pyarrow as pa
+        import _vorpel
+        batch = pa.record_batch({"s": ["1"]})
+        def batches():
+            yield batch
+            sys.exit(4)
+        _vorpel._cast_strings(pa.RecordBatchReader.from_batches(batch.schema, batches()), "int64")
+        print("not reached")
+    """)
+    assert (done.returncode, done.stdout) == (4, "")
+
+
 def test_get_next_failure_after_batches_drops_them():
     factory = ArrayFactory()
     good = pa.record_batch([pa.array(["1", "2"])], schema=SCHEMA)

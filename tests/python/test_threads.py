@@ -163,3 +163,42 @@ def test_concurrent_casts_equal_serial_results():
     seen, calls = scope["race"](SECONDS)
     check(normalise(seen), calls, normalise(serial))
     assert sum(calls) >= len(calls)
+
+
+# Daemon threads still casting (their interpreter lock released) when the main
+# module returns: the interpreter shuts down under them, and the process must
+# exit cleanly, as it does when the threads run pyarrow's own casts.
+SHUTDOWN = r'''
+import sys, threading, time
+import pyarrow as pa
+import _vorpel
+
+threads, rows, field_type, reader = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4] == "reader"
+table = pa.table({"s": [str(i) for i in range(rows)]})
+started = threading.Barrier(threads + 1)
+
+def work():
+    started.wait()
+    while True:
+        source = pa.RecordBatchReader.from_batches(table.schema, iter(table.to_batches(50_000))) if reader else table
+        _vorpel._cast_strings(source, field_type)
+
+for _ in range(threads):
+    threading.Thread(target=work, daemon=True).start()
+started.wait()
+time.sleep(0.02)
+'''
+
+
+@pytest.mark.parametrize("threads, rows, field_type, reader", [
+    (1, 2_000_000, "int64", "table"),
+    (4, 200_000, "int64", "table"),
+    (4, 500_000, "string", "table"),
+    (1, 1_000_000, "dictionary", "reader"),
+    (4, 300_000, "float64", "reader"),
+])
+def test_daemon_threads_casting_at_shutdown(run_python, threads, rows, field_type, reader):
+    for _ in range(4 if not LONG else 20):
+        done = run_python(f"import sys; sys.argv[1:] = {[str(threads), str(rows), field_type, reader]!r}\n"
+                          + SHUTDOWN)
+        assert (done.returncode, done.stderr) == (0, "")

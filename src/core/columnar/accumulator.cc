@@ -416,6 +416,32 @@ bool string_append_bulk(ColumnAccumulator::Impl& a, const TextColumnView& c) {
   return true;
 }
 
+// When the valid rows of `c` hold more bytes than the column has room for,
+// marks the overflow at the row string_push would have found and stores
+// every row as a null, copying nothing; else returns false and does nothing.
+template <class Offset>
+bool string_overflow_at_once(ColumnAccumulator::Impl& a, const TextColumnView& c) {
+  const Offset* const offsets = static_cast<const Offset*>(c.offsets);
+  const std::uint64_t n = c.length;
+  const std::uint64_t used = a.str_bytes.size();
+  if (a.overflow.has_value() || used + static_cast<std::uint64_t>(offsets[n] - offsets[0]) <= a.offset_limit) {
+    return false;
+  }
+  std::uint64_t total = used;
+  std::uint64_t first_over = n;
+  for (std::uint64_t row = 0; row < n && first_over == n; ++row) {
+    if (!c.is_valid(row)) continue;
+    total += static_cast<std::uint64_t>(offsets[row + 1] - offsets[row]);
+    if (total > a.offset_limit) first_over = row;
+  }
+  if (first_over == n) return false;  // the bytes under null rows made it look too big
+  a.overflow = overflow_text("string column", a.offset_limit, "bytes");
+  a.overflow_row = a.len() + first_over;
+  a.str_offsets.insert(a.str_offsets.end(), static_cast<std::size_t>(n), a.str_offsets.back());
+  a.validity.append_run(false, n);
+  return true;
+}
+
 // Timestamps without a custom pattern: the common ISO shapes are read inline
 // with the unit fixed at compile time; any other text goes to the parser.
 template <class Offset, TimeUnit kUnit>
@@ -705,9 +731,14 @@ void ColumnAccumulator::append_nulls(std::uint64_t count) {
   a.validity.append_run(false, count);
 }
 
-std::optional<std::uint64_t> ColumnAccumulator::append_texts(const TextColumnView& column) {
+std::optional<std::uint64_t> ColumnAccumulator::append_texts(const TextColumnView& column, bool rows_final) {
   if (column.length == 0) return std::nullopt;
   settle(*impl_);
+  if (rows_final && impl_->kind == Kind::String &&
+      (column.large_offsets ? string_overflow_at_once<std::int64_t>(*impl_, column)
+                            : string_overflow_at_once<std::int32_t>(*impl_, column))) {
+    return std::nullopt;
+  }
   return column.large_offsets ? append_column<std::int64_t>(*this, *impl_, column)
                               : append_column<std::int32_t>(*this, *impl_, column);
 }

@@ -196,7 +196,11 @@ class ColumnAccumulator {
   // row at a time (a row whose validity bit is 0 as absent). Returns the index
   // within `column` of the first row whose text failed to parse (a null was
   // stored for it), or nothing when none failed.
-  std::optional<std::uint64_t> append_texts(const TextColumnView& column);
+  // `rows_final`: the caller never removes these rows again, so an overflow
+  // of the offset limit could never be cleared; a String column whose bytes
+  // cannot all fit is then marked overflowed at once, its rows stored as
+  // nulls, instead of copying up to the limit first only to fail at finish.
+  std::optional<std::uint64_t> append_texts(const TextColumnView& column, bool rows_final = false);
   // Capacity hint: about `rows` more values carrying `text_bytes` bytes of text
   // are coming. A String column reserves exactly that room (the default
   // reservation of `create` is a guess capped at 16 bytes for 1000000 rows);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,16 @@ constexpr unsigned __int128 scalar_limit_pow10_38() {
   return v;
 }
 
-CoreError arrow_error(const arrow::Status& status) { return CoreError::arrow(status.ToString()); }
+}  // namespace
+
+CoreError arrow_error(const arrow::Status& status) {
+  // Arrow reports a failed allocation as a status; it is the same failure
+  // as the standard library's std::bad_alloc and unwinds the same way.
+  if (status.IsOutOfMemory()) throw std::bad_alloc();
+  return CoreError::arrow(status.ToString());
+}
+
+namespace {
 
 template <class T>
 std::vector<T> take(std::vector<T>& v) {

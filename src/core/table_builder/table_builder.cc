@@ -285,7 +285,8 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
     return;
   }
   const std::uint64_t first_row = row_index_;
-  const std::optional<std::uint64_t> failed = columns_[value_column_].append_texts(column);
+  // No row pushed here is ever removed (no predicate, no budget).
+  const std::optional<std::uint64_t> failed = columns_[value_column_].append_texts(column, /*rows_final=*/true);
   // Every other column misses the field in every row.
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     if (i != value_column_) columns_[i].append_nulls(column.length);
@@ -467,7 +468,7 @@ Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
       arrow::RecordBatch::Make(arrow::schema(std::move(fields)), static_cast<std::int64_t>(row_index_),
                                std::move(arrays));
   arrow::Status status = batch->Validate();
-  if (!status.ok()) return fail(CoreError::arrow(status.ToString()));
+  if (!status.ok()) return fail(arrow_error(status));
   return batch;
 }
 
