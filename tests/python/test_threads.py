@@ -202,3 +202,30 @@ def test_daemon_threads_casting_at_shutdown(run_python, threads, rows, field_typ
         done = run_python(f"import sys; sys.argv[1:] = {[str(threads), str(rows), field_type, reader]!r}\n"
                           + SHUTDOWN)
         assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_a_forked_child_does_not_wait_for_its_parents_casts(run_python):
+    # The child has none of the parent's threads: its exit must not wait for
+    # casts that were in flight on them at the fork.
+    done = run_python(r'''
+import os, sys, threading, time
+import pyarrow as pa
+import _vorpel
+
+table = pa.table({"s": [str(i) for i in range(1_000_000)]})
+def work():
+    while True:
+        _vorpel._cast_strings(table, "int64")
+for _ in range(2):
+    threading.Thread(target=work, daemon=True).start()
+time.sleep(0.2)
+start = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status), round(time.monotonic() - start))
+''')
+    assert done.returncode == 0, done.stderr
+    code, seconds = map(int, done.stdout.split())
+    assert code == 0 and seconds < 5
