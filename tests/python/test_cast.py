@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import random
+import struct
 from decimal import Decimal
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pytest
 
 import _vorpel
@@ -110,6 +113,43 @@ def test_dictionary_keys_follow_first_appearance_across_batches():
     result = cast(batches(["x", "y"], [], ["y", None, "z", "x"]), "dictionary")
     assert result.indices.to_pylist() == [0, 1, 1, None, 2, 0]
     assert result.dictionary.to_pylist() == ["x", "y", "z"]
+
+
+def _fold(a: int, b: int) -> int:
+    r = a * b
+    return (r & 0xFFFFFFFFFFFFFFFF) ^ (r >> 64)
+
+
+def texts_zeroing_a_fixed_hash(n: int) -> list[str]:
+    """24-byte printable texts whose last 8 bytes zero the inner multiply of an
+    unseeded multiply-fold hash (constants k0, k1, k2), making that hash 0."""
+    k0, k1, k2 = 0xA0761D6478BD642F, 0xE7037ED1A0B428DB, 0x8EBC6AF09C88C6E3
+    rng = random.Random(20240105)
+    out: set[str] = set()
+    while len(out) < n:
+        head = bytes(0x20 + b % 95 for b in rng.getrandbits(128).to_bytes(16, "little"))
+        w0, w1 = struct.unpack("<QQ", head)
+        tail = struct.pack("<Q", _fold(w0 ^ k1, w1 ^ k0 ^ 24) ^ k2)
+        if all(0x20 <= c < 0x7F for c in tail):
+            out.add((head + tail).decode())
+    return sorted(out)
+
+
+DICTIONARY_TEXT_FAMILIES = {
+    "zeroing_a_fixed_hash": lambda: texts_zeroing_a_fixed_hash(200),
+    "long_shared_prefix": lambda: ["p" * 500 + str(i) for i in range(3000)],
+    "one_byte_apart": lambda: ["b" * i + chr(0x21 + j) + "b" * (99 - i) for i in range(100) for j in range(30)],
+}
+
+
+@pytest.mark.parametrize("family", DICTIONARY_TEXT_FAMILIES)
+def test_dictionary_of_hash_shaped_texts_equals_pyarrow(family):
+    texts = DICTIONARY_TEXT_FAMILIES[family]()
+    rows = texts + [None] + texts[::-1] + texts[::7]
+    column = pa.array(rows, pa.string())
+    result = cast(pa.table({"s": column}), "dictionary")
+    assert result.equals(pc.dictionary_encode(column))
+    assert len(result.dictionary) == len(set(texts))
 
 
 @pytest.mark.parametrize("field_type", ["string", "int64", "dictionary", "timestamp[ms]"])

@@ -259,9 +259,7 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
       const auto distinct = static_cast<std::int64_t>(a.dict_offsets.size()) - 1;
       auto values = utf8_array(a.dict_offsets, a.dict_bytes, distinct, nullptr, 0);
       a.dict_offsets = {0};
-      a.index.clear();
       a.dict_slots = {};
-      a.index_text_heap = 0;
       if (!values) return values;
       auto indices = arrow::MakeArray(arrow::ArrayData::Make(
           arrow::int32(), rows, {std::move(nulls), arrow::Buffer::FromVector(take(a.keys))}, null_count));
