@@ -472,8 +472,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PairCase{"TimestampSameUnit", kTsMs, "2024-01-05", kTsMs, "2024-01-04", CO::Gt, true},
                       PairCase{"DecimalScales", dec(2), "1.50", dec(4), "1.5", CO::Eq, true},
                       PairCase{"DecimalScalesOrder", dec(4), "1.5001", dec(2), "1.50", CO::Gt, true},
-                      PairCase{"DecimalWidestScales", dec(0), "1", dec(38), "1", CO::Eq, true},
-                      PairCase{"DecimalNegativeWide", dec(38), "-1.5", dec(0), "-1", CO::Lt, true},
+                      // Precision 38 at scale 38 holds magnitudes below 1.
+                      PairCase{"DecimalWidestScales", dec(0), "1", dec(38), "0.99999999999999999999999999999999999999",
+                               CO::Gt, true},
+                      PairCase{"DecimalNegativeWide", dec(38), "-0.5", dec(0), "0", CO::Lt, true},
                       PairCase{"BoolOrder", kBoolean, "false", kBoolean, "true", CO::Lt, true},
                       PairCase{"DateOrder", kDate32, "2024-01-05", kDate32, "2024-01-06", CO::Ge, false},
                       PairCase{"DateInt", kDate32, "1970-01-02", kInt64, "1", CO::Eq, false},

@@ -7,7 +7,7 @@ import datetime as dt
 import math
 import random
 import struct
-from decimal import Decimal
+from decimal import ROUND_DOWN, Decimal, localcontext
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -255,6 +255,46 @@ def test_strict_failure_messages(field_type, values, message):
         cast(table(values), field_type)
     assert type(info.value) is PlanError
     assert str(info.value) == message
+
+
+I128_MAX_TEXT = str(2**127 - 1)  # 39 digits
+
+DECIMAL_WIDTH_CASES = [
+    # (scale, text, parses): a decimal column holds at most 38 digits (unscaled).
+    (0, "9" * 38, True),
+    (0, "-" + "9" * 38, True),
+    (0, "1" + "0" * 38, False),          # 39 digits, fits 128 bits
+    (0, I128_MAX_TEXT, False),
+    (0, "-" + I128_MAX_TEXT, False),
+    (0, "9" * 39, False),                # 39 digits, beyond 128 bits
+    (0, "-" + "9" * 39, False),
+    (0, "1" + "0" * 40, False),
+    (0, "0" * 5 + "9" * 38, True),       # leading zeros are not digits of the value
+    (2, "9" * 36 + ".99", True),
+    (2, "-" + "9" * 36 + ".999", True),  # the third decimal is cut off
+    (2, "9" * 37, False),                # the whole part fits, times 10^2 it does not
+    (2, "-1" + "0" * 36, False),
+    (2, "9" * 36 + ".995", True),
+    (2, "1" + "0" * 36 + ".5", False),
+    (2, "9" * 40 + ".5", False),
+]
+
+
+@pytest.mark.parametrize("scale, text, parses", DECIMAL_WIDTH_CASES)
+def test_decimal_wider_than_38_digits_does_not_parse(scale, text, parses):
+    field_type = f"decimal128({scale})"
+    if parses:
+        result = cast(table(["1", text]), field_type)
+        assert result.type == pa.decimal128(38, scale)
+        with localcontext() as ctx:
+            ctx.prec = 100
+            want = Decimal(text).quantize(Decimal(1).scaleb(-scale), rounding=ROUND_DOWN)
+            assert result[1].as_py() == want
+        return
+    with pytest.raises(PlanError) as info:
+        cast(table(["1", text, "2"]), field_type)
+    assert type(info.value) is PlanError
+    assert str(info.value) == strict(f'"{text}"', 1, f"Decimal128({scale})")
 
 
 @pytest.mark.parametrize(

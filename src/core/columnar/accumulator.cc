@@ -558,7 +558,11 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
       const std::uint8_t scale = a.scale;
       return append_rows<Offset, true>(a.validity, a.dec_values, c,
                                        [scale](const char* p, std::size_t n, int128& slot) {
-                                         return fast::parse_decimal128_into(p, n, scale, slot);
+                                         if (fast::parse_decimal128_into(p, n, scale, slot) && fits_decimal38(slot)) {
+                                           return true;
+                                         }
+                                         slot = 0;  // 39 digits do not parse as the column's type
+                                         return false;
                                        });
     }
     case Kind::Dictionary:
@@ -722,7 +726,7 @@ bool ColumnAccumulator::append_text(std::optional<std::string_view> text) {
       return v.has_value();
     }
     case Kind::Decimal128: {
-      const auto v = parse_decimal128(t, a.scale);
+      const auto v = parse_decimal38(t, a.scale);
       push_slot(a, a.dec_values, v);
       return v.has_value();
     }

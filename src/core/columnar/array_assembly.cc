@@ -234,8 +234,8 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
     case Kind::Decimal128: {
       auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
       if (!checked.ok()) return fail(arrow_error(checked.status()));
-      // The parser accepts any 128-bit value, but an array of precision 38
-      // must not hold one of 39 digits: the full check rejects it. One pass
+      // Parsed values stay within 38 digits (parse_decimal38), but an array
+      // of precision 38 must never hold one of 39: the full check rejects it. One pass
       // finds whether any value is that wide; only then does the library's
       // full check run (per value, far slower), to report it in its words.
       const bool wide = maybe_beyond_precision(a.dec_values);

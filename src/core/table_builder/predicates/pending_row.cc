@@ -95,7 +95,7 @@ TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::B
     }
     case C::Decimal128:
       if (value.kind == V::Str) {
-        const auto parsed = parse_decimal128(value.str, column.type.scale);
+        const auto parsed = parse_decimal38(value.str, column.type.scale);
         return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
       }
       return absent;
@@ -177,7 +177,7 @@ bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& ac
     case C::Date32:
       return parse_date32(text).has_value();
     case C::Decimal128:
-      return parse_decimal128(text, accumulator.field_type().scale).has_value();
+      return parse_decimal38(text, accumulator.field_type().scale).has_value();
     case C::Timestamp: {
       if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
       std::optional<TimestampParser>& parser = timestamp_parsers_[column];
