@@ -44,6 +44,20 @@ running 0.02-0.45 ms after it is woken, even for a cast of one row.
     python bench/cast.py --rows 2000000  # one size of your choice
     python bench/cast.py --only int64    # one case
     python bench/cast.py --quick         # 10k rows, equality checks only (CI)
+
+Dictionary texts (--dictionary-texts): casts to "dictionary" of distinct texts
+shaped against the dictionary's hash table, each family next to random texts
+of the same count and lengths, vorpel and pyarrow.compute.dictionary_encode
+side by side (results checked equal first):
+
+  crafted   24-byte printable texts whose last 8 bytes zero the inner multiply
+            of an unseeded multiply-fold hash (so that hash gives 0 for all)
+  prefix    64-byte texts sharing a 56-byte prefix
+  one-byte  640-byte texts that each differ from one base text in one byte
+  random    the random twin alone, for a plain distinct-count measurement
+
+    python bench/cast.py --dictionary-texts                 # 60000 texts per family
+    python bench/cast.py --dictionary-texts --rows 1000000 --only random
 """
 
 from __future__ import annotations
@@ -161,6 +175,116 @@ def _text(rng, n):
 
 def _categories(rng, n):
     return _with_nulls(rng, pa.array(np.array(CITIES)[rng.integers(0, len(CITIES), n)]))
+
+
+# ---------------------------------------------------------------- dictionary texts
+
+_M64 = np.uint64(0xFFFFFFFFFFFFFFFF)
+_M32 = np.uint64(0xFFFFFFFF)
+_S32 = np.uint64(32)
+# The constants of the unseeded multiply-fold text hash the crafted texts
+# are built against.
+_OLD_K0 = np.uint64(0xa0761d6478bd642f)
+_OLD_K1 = np.uint64(0xe7037ed1a0b428db)
+_OLD_K2 = np.uint64(0x8ebc6af09c88c6e3)
+
+
+def _fold(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Low half xor high half of the 128-bit products a * b (uint64 arrays)."""
+    a_lo, a_hi, b_lo, b_hi = a & _M32, a >> _S32, b & _M32, b >> _S32
+    p0, p1, p2, p3 = a_lo * b_lo, a_lo * b_hi, a_hi * b_lo, a_hi * b_hi
+    mid = (p0 >> _S32) + (p1 & _M32) + (p2 & _M32)
+    lo = (p0 & _M32) | ((mid & _M32) << _S32)
+    hi = p3 + (p1 >> _S32) + (p2 >> _S32) + (mid >> _S32)
+    return lo ^ hi
+
+
+def _printable(rng: np.random.Generator, n: int, width: int) -> np.ndarray:
+    return rng.integers(0x20, 0x7F, (n, width), dtype=np.uint8)
+
+
+def _texts(rows: np.ndarray) -> pa.Array:
+    """One string per row of a uint8 matrix."""
+    n, width = rows.shape
+    offsets = pa.py_buffer(np.arange(0, (n + 1) * width, width, dtype=np.int32).tobytes())
+    return pa.Array.from_buffers(pa.string(), n, [None, offsets, pa.py_buffer(np.ascontiguousarray(rows).tobytes())])
+
+
+def crafted_texts(rng: np.random.Generator, n: int) -> pa.Array:
+    """n distinct printable 24-byte texts whose last 8 bytes equal seed ^ k2,
+    where seed folds the first 16 bytes: the hash's inner multiply is then by
+    zero and the hash is 0 for every one of them."""
+    found = []
+    count = 0
+    while count < n:
+        head = _printable(rng, 1 << 20, 16)
+        words = head.view("<u8")
+        with np.errstate(over="ignore"):
+            seed = _fold(words[:, 0] ^ _OLD_K1, words[:, 1] ^ (_OLD_K0 ^ np.uint64(24)))
+        tail = (seed ^ _OLD_K2).astype("<u8").view(np.uint8).reshape(-1, 8)
+        ok = np.all((tail >= 0x20) & (tail < 0x7F), axis=1)
+        found.append(np.concatenate([head[ok], tail[ok]], axis=1))
+        count += int(ok.sum())
+    rows = np.unique(np.concatenate(found), axis=0)
+    return _texts(rows[rng.permutation(len(rows))[:n]])
+
+
+def shared_prefix_texts(rng: np.random.Generator, n: int) -> pa.Array:
+    prefix = np.repeat(_printable(rng, 1, 56), n, axis=0)
+    tails = np.unique(_printable(rng, 2 * n, 8), axis=0)
+    return _texts(np.concatenate([prefix, tails[rng.permutation(len(tails))[:n]]], axis=1))
+
+
+def one_byte_texts(rng: np.random.Generator, n: int) -> pa.Array:
+    """Each text is the base text with one byte replaced by another printable byte."""
+    width = 640
+    base = _printable(rng, 1, width)[0]
+    pos = np.repeat(np.arange(width), 94)
+    delta = np.tile(np.arange(1, 95), width)
+    pick = rng.permutation(len(pos))[:n]
+    rows = np.repeat(base[None, :], n, axis=0)
+    at = pos[pick]
+    rows[np.arange(n), at] = ((base[at].astype(np.int64) - 0x20 + delta[pick]) % 95 + 0x20).astype(np.uint8)
+    return _texts(rows)
+
+
+def random_texts(rng: np.random.Generator, n: int, width: int) -> pa.Array:
+    rows = np.unique(_printable(rng, n + n // 8 + 16, width), axis=0)
+    return _texts(rows[rng.permutation(len(rows))[:n]])
+
+
+DICTIONARY_FAMILIES = {
+    "crafted": (crafted_texts, 24),
+    "prefix": (shared_prefix_texts, 64),
+    "one-byte": (one_byte_texts, 640),
+    "random": (None, 24),
+}
+
+
+def dictionary_texts(rows: int, runs: int, only: Optional[list[str]]) -> None:
+    print(f"# pyarrow {pa.__version__}; distinct texts cast to dictionary, best of {runs}; "
+          "'twin' = random texts of the same count and length")
+    print(f"{'family':<9} {'rows':>8} {'MB':>6}  {'vorpel ms':>9} {'pyarrow ms':>10}  "
+          f"{'twin vorpel':>11} {'twin pyarrow':>12}")
+    for index, (name, (make, width)) in enumerate(DICTIONARY_FAMILIES.items()):
+        if only and name not in only:
+            continue
+        rng = np.random.default_rng([SEED, 100 + index, rows])
+        twin = random_texts(rng, rows, width)
+        column = twin if make is None else make(rng, rows)
+        timings = []
+        for texts in (column, twin):
+            if pc.count_distinct(texts).as_py() != rows:
+                raise SystemExit(f"{name}: the texts are not distinct")
+            table = pa.table({"v": texts})
+            ours = _vorpel._cast_strings(table, "dictionary")
+            theirs = pc.dictionary_encode(texts)
+            if not ours.equals(theirs):
+                raise SystemExit(f"{name}: results differ from pyarrow")
+            timings.append(best_ms(lambda: _vorpel._cast_strings(table, "dictionary"), runs))
+            timings.append(best_ms(lambda: pc.dictionary_encode(texts), runs))
+        print(f"{name:<9} {rows:>8} {value_bytes(column) / 1e6:>6.1f}  {timings[0]:>9.1f} {timings[1]:>10.1f}  "
+              f"{timings[2]:>11.1f} {timings[3]:>12.1f}", flush=True)
 
 
 # ---------------------------------------------------------------- peers
@@ -417,7 +541,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--runs", type=int, default=0, help="timed runs per side (default 7, 3 above 5M rows)")
     parser.add_argument("--only", action="append", help="run only the named case(s)")
     parser.add_argument("--memory-of", help=argparse.SUPPRESS)  # one case's memory, as JSON (internal)
+    parser.add_argument("--dictionary-texts", action="store_true",
+                        help="time hash-shaped distinct texts cast to dictionary (default 60000 rows)")
     args = parser.parse_args(argv)
+
+    if args.dictionary_texts:
+        rows = 1_000 if args.quick else (args.rows[0] if args.rows else 60_000)
+        dictionary_texts(rows, args.runs or (1 if args.quick else 5), args.only)
+        return 0
 
     sizes = [10_000] if args.quick else (args.rows or [1_000_000, 10_000_000])
     all_cases = _cases()

@@ -2,7 +2,11 @@
 // conversion matrix, removals, dictionary keys and re-encoding, reads, memory
 // reservations and the 32-bit offset limit.
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <random>
+#include <set>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -479,6 +483,91 @@ INSTANTIATE_TEST_SUITE_P(
         // Bytes that are not UTF-8 are neither counted nor kept.
         EncodeCase{"invalid_utf8_becomes_null", {"a", "\xff", "a"}, {0, 0, 0}, {true, false, true}, {"a"}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- dictionary hash table
+
+// 24-byte printable texts built against an unseeded multiply-fold hash
+// (fold(a, b) = low ^ high half of a * b): the last 8 bytes equal
+// fold(first 8 ^ k1, middle 8 ^ k0 ^ 24) ^ k2, which makes its inner multiply
+// zero and its hash 0 for every one of them.
+std::vector<std::string> texts_zeroing_a_fixed_hash(std::size_t n) {
+  constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
+  constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
+  constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
+  auto fold = [](std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+  };
+  std::mt19937_64 rng(20240105);
+  std::vector<std::string> out;
+  std::set<std::string> seen;
+  char text[24];
+  while (out.size() < n) {
+    for (int half = 0; half < 2; ++half) {
+      const std::uint64_t r = rng();
+      for (int i = 0; i < 8; ++i) text[8 * half + i] = static_cast<char>(0x20 + ((r >> (8 * i)) & 0xff) % 95);
+    }
+    std::uint64_t w0, w1;
+    std::memcpy(&w0, text, 8);
+    std::memcpy(&w1, text + 8, 8);
+    const std::uint64_t tail = fold(w0 ^ k1, w1 ^ (k0 ^ 24)) ^ k2;
+    std::memcpy(text + 16, &tail, 8);
+    if (!std::all_of(text + 16, text + 24, [](char c) { return c >= 0x20 && c < 0x7f; })) continue;
+    std::string t(text, 24);
+    if (seen.insert(t).second) out.push_back(std::move(t));
+  }
+  return out;
+}
+
+// 300-byte texts sharing (at least) their first 290 bytes.
+std::vector<std::string> texts_with_a_long_shared_prefix(std::size_t n) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string number = std::to_string(i);
+    out.push_back(std::string(300 - number.size(), 'p') + number);
+  }
+  return out;
+}
+
+// Texts of 300 bytes, each one byte away from the same base text.
+std::vector<std::string> texts_one_byte_apart(std::size_t n) {
+  const std::string base(300, 'b');
+  std::vector<std::string> out;
+  for (std::size_t i = 0; out.size() < n; ++i) {
+    std::string t = base;
+    t[i % base.size()] = static_cast<char>('c' + i / base.size());
+    out.push_back(std::move(t));
+  }
+  return out;
+}
+
+struct HashTextsCase {
+  const char* name;
+  std::vector<std::string> (*make)(std::size_t);
+};
+
+class DictionaryHashTexts : public ::testing::TestWithParam<HashTextsCase> {};
+
+// Distinct texts shaped against the hash table each get their own key in
+// order, are found again, and sit a bounded distance from their home slots
+// (texts piling onto one slot would make every append walk the pile).
+TEST_P(DictionaryHashTexts, OwnKeysFoundAgainAndShortProbes) {
+  const std::vector<std::string> texts = GetParam().make(6000);
+  auto acc = ColumnAccumulator::create(ft_dict(), texts.size());
+  for (const std::string& t : texts) ASSERT_TRUE(acc.append_text(std::string_view(t)));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(acc.dictionary_key(texts[i]), i) << i;
+    ASSERT_EQ(acc.cell_text_at(i), texts[i]) << i;
+  }
+  EXPECT_EQ(acc.len(), texts.size());
+  EXPECT_LE(acc.longest_probe_for_testing(), 64u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accumulator, DictionaryHashTexts,
+                         ::testing::Values(HashTextsCase{"zeroing_a_fixed_hash", texts_zeroing_a_fixed_hash},
+                                           HashTextsCase{"long_shared_prefix", texts_with_a_long_shared_prefix},
+                                           HashTextsCase{"one_byte_apart", texts_one_byte_apart}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- reads
 

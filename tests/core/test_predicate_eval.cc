@@ -203,8 +203,7 @@ TEST_P(PresentCell, CommittedRow) {
 }
 
 // A text value buffered for the column converts exactly as the column would
-// store it, so the pending row reaches the committed verdict (CastableTo has
-// rules of its own there).
+// store it, so the pending row reaches the committed verdict.
 class PendingRowAgrees : public ::testing::TestWithParam<LeafCase> {};
 
 TEST_P(PendingRowAgrees, WithTheCommittedVerdict) {
@@ -383,19 +382,51 @@ std::vector<LeafCase> typed_column_cases() {
 };
 }
 
-std::vector<LeafCase> without_castable(std::vector<LeafCase> cases) {
-  std::erase_if(cases, [](const LeafCase& c) { return c.tree.kind() == Predicate::Kind::CastableTo; });
-  return cases;
-}
-
 const auto kLeafName = [](const auto& info) { return std::string(info.param.label); };
 
 INSTANTIATE_TEST_SUITE_P(StringColumn, PresentCell, ::testing::ValuesIn(string_column_cases()), kLeafName);
 INSTANTIATE_TEST_SUITE_P(TypedColumns, PresentCell, ::testing::ValuesIn(typed_column_cases()), kLeafName);
-INSTANTIATE_TEST_SUITE_P(StringColumn, PendingRowAgrees,
-                         ::testing::ValuesIn(without_castable(string_column_cases())), kLeafName);
-INSTANTIATE_TEST_SUITE_P(TypedColumns, PendingRowAgrees,
-                         ::testing::ValuesIn(without_castable(typed_column_cases())), kLeafName);
+INSTANTIATE_TEST_SUITE_P(StringColumn, PendingRowAgrees, ::testing::ValuesIn(string_column_cases()), kLeafName);
+INSTANTIATE_TEST_SUITE_P(TypedColumns, PendingRowAgrees, ::testing::ValuesIn(typed_column_cases()), kLeafName);
+
+// CastableTo on a buffered text gives the verdict the committed row gets, for
+// every column type and every target, on texts that the column parses and
+// texts that it stores as null.
+class CastableAgrees : public ::testing::TestWithParam<std::tuple<FieldType, FieldType>> {};
+
+TEST_P(CastableAgrees, PendingAndCommittedRows) {
+  const auto& [type, target] = GetParam();
+  const Predicate tree = P::castable_to("c", target);
+  for (const char* text : {"42", "1", "0", "-3.75", "1e5", "99999999999999999999", "nan", "true", "Yes",
+                           "2024-01-05", "05/01/2024", "2024-01-05 12:00:00.5", "abc", ""}) {
+    SCOPED_TRACE(text);
+    Columns committed;
+    committed.add("c", type);
+    committed["c"].append_text("filler");
+    committed["c"].append_text(text);
+    const bool expected = evaluate(tree, committed, 1);
+
+    Columns empty;
+    const std::uint32_t column = empty.add("c", type);
+    PendingRow row(std::make_shared<const Predicate>(clone(tree)), {}, {});
+    row.store(column, ScalarValue::of_str(text));
+    EXPECT_EQ(row.evaluate_pending(empty), expected ? Verdict::True : Verdict::False);
+    EXPECT_EQ(row.evaluate_pending_final(empty), expected);
+  }
+}
+
+const FieldType kTsPattern = FieldType::timestamp(TimeUnit::Second, std::string("%d/%m/%Y"));
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryTarget, CastableAgrees,
+    ::testing::Combine(::testing::Values(kString, kInt64, kFloat64, kBoolean, kDate32, kTsMs, kTsPattern, dec(2),
+                                         kDictionary),
+                       ::testing::Values(kString, kInt64, kFloat64, kBoolean, kDate32, kTsMs, kTsS, kTsPattern,
+                                         dec(0), dec(2), kDictionary)),
+    [](const auto& info) {
+      return type_label(std::get<0>(info.param)) + "_to_" + type_label(std::get<1>(info.param)) + "_" +
+             std::to_string(info.index);
+    });
 
 // ---------------------------------------------------------------- two columns
 
@@ -441,8 +472,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PairCase{"TimestampSameUnit", kTsMs, "2024-01-05", kTsMs, "2024-01-04", CO::Gt, true},
                       PairCase{"DecimalScales", dec(2), "1.50", dec(4), "1.5", CO::Eq, true},
                       PairCase{"DecimalScalesOrder", dec(4), "1.5001", dec(2), "1.50", CO::Gt, true},
-                      PairCase{"DecimalWidestScales", dec(0), "1", dec(38), "1", CO::Eq, true},
-                      PairCase{"DecimalNegativeWide", dec(38), "-1.5", dec(0), "-1", CO::Lt, true},
+                      // Precision 38 at scale 38 holds magnitudes below 1.
+                      PairCase{"DecimalWidestScales", dec(0), "1", dec(38), "0.99999999999999999999999999999999999999",
+                               CO::Gt, true},
+                      PairCase{"DecimalNegativeWide", dec(38), "-0.5", dec(0), "0", CO::Lt, true},
                       PairCase{"BoolOrder", kBoolean, "false", kBoolean, "true", CO::Lt, true},
                       PairCase{"DateOrder", kDate32, "2024-01-05", kDate32, "2024-01-06", CO::Ge, false},
                       PairCase{"DateInt", kDate32, "1970-01-02", kInt64, "1", CO::Eq, false},
@@ -739,6 +772,7 @@ INSTANTIATE_TEST_SUITE_P(
         PendingCase{"DecimalFromInt", P::equals("a", "1"), {{"a", dec(2)}}, {{"a", SV::of_int64(1)}}, U, false}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The verdicts a committed row gets for the same values.
 INSTANTIATE_TEST_SUITE_P(
     Castability, PendingEvaluation,
     ::testing::Values(
@@ -748,24 +782,24 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         PendingCase{"TextToFloat", P::castable_to("a", kFloat64), {{"a", kString}}, {{"a", SV::of_str("1.5")}}, T,
                     true},
-        PendingCase{"NonTextToFloat", P::castable_to("a", kFloat64), {{"a", kString}}, {{"a", SV::of_int64(1)}}, F,
-                    false},
+        PendingCase{"NonTextToFloat", P::castable_to("a", kFloat64), {{"a", kString}}, {{"a", SV::of_int64(1)}}, T,
+                    true},
         PendingCase{"TextToBoolean", P::castable_to("a", kBoolean), {{"a", kString}}, {{"a", SV::of_str("yes")}}, T,
                     true},
         PendingCase{"TextToDate", P::castable_to("a", kDate32), {{"a", kString}},
-                    {{"a", SV::of_str("2024-01-05")}}, F, false},
+                    {{"a", SV::of_str("2024-01-05")}}, T, true},
         PendingCase{"AnyToDictionary", P::castable_to("a", kDictionary), {{"a", kInt64}}, {{"a", SV::of_int64(1)}},
-                    T, true},
+                    F, false},
         PendingCase{"TimestampSamePattern", P::castable_to("a", FieldType::timestamp(TimeUnit::Millisecond, "%d/%m/%Y")),
                     {{"a", FieldType::timestamp(TimeUnit::Millisecond, "%d/%m/%Y")}},
                     {{"a", SV::of_str("05/01/2024")}}, T, true},
         PendingCase{"TimestampOtherPattern", P::castable_to("a", kTsMs),
                     {{"a", FieldType::timestamp(TimeUnit::Millisecond, "%d/%m/%Y")}},
-                    {{"a", SV::of_str("05/01/2024")}}, F, false},
+                    {{"a", SV::of_str("05/01/2024")}}, T, true},
         PendingCase{"DecimalSameScale", P::castable_to("a", dec(2)), {{"a", dec(2)}}, {{"a", SV::of_str("1.5")}}, T,
                     true},
-        PendingCase{"DecimalOtherScale", P::castable_to("a", dec(3)), {{"a", dec(2)}}, {{"a", SV::of_str("1.5")}}, F,
-                    false}),
+        PendingCase{"DecimalOtherScale", P::castable_to("a", dec(3)), {{"a", dec(2)}}, {{"a", SV::of_str("1.5")}}, T,
+                    true}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // The pending view of a buffered value is the cell the column reads back once

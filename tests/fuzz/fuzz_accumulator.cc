@@ -94,7 +94,7 @@ void check_invariants(const ColumnAccumulator& acc, const Model& m) {
   FUZZ_CHECK(a.dec_values.size() == (a.kind == Kind::Decimal128 ? len : 0), "decimal slots");
   FUZZ_CHECK(a.keys.size() == (a.kind == Kind::Dictionary ? len : 0), "key slots");
   if (a.kind != Kind::String) FUZZ_CHECK(a.str_bytes.empty() && a.str_offsets.empty(), "string buffers in use");
-  if (a.kind != Kind::Dictionary) FUZZ_CHECK(a.dict_bytes.empty() && a.dict_offsets.empty() && a.index.empty(), "dict");
+  if (a.kind != Kind::Dictionary) FUZZ_CHECK(a.dict_bytes.empty() && a.dict_offsets.empty() && a.dict_slots.empty(), "dict");
   if (a.overflow) FUZZ_CHECK(a.kind == Kind::String || a.kind == Kind::Dictionary, "overflow on a typed column");
 
   for (std::uint64_t i = 0; i < len; ++i) {
@@ -137,10 +137,16 @@ void check_invariants(const ColumnAccumulator& acc, const Model& m) {
   }
   if (a.kind == Kind::Dictionary) {
     check_offsets(a.dict_offsets, a.dict_bytes.size(), "dictionary offsets");
-    FUZZ_CHECK(a.index.size() == dictionary_size(a), "index size");
-    for (const auto& [text, key] : a.index) {
-      FUZZ_CHECK(key < dictionary_size(a) && dictionary_text(a, key) == text, "index entry " + show(text));
+    std::uint64_t held = 0;
+    std::vector<bool> seen(dictionary_size(a), false);
+    for (const std::uint64_t slot : a.dict_slots) {
+      if (slot == 0) continue;
+      ++held;
+      const std::uint64_t key = static_cast<std::uint32_t>(slot) - 1;
+      FUZZ_CHECK(key < dictionary_size(a) && !seen[key], "hash table slot " + std::to_string(slot));
+      if (key < seen.size()) seen[key] = true;
     }
+    FUZZ_CHECK(held == dictionary_size(a), "hash table key count");
     FUZZ_CHECK(a.dict_bytes.size() <= a.offset_limit && dictionary_size(a) <= a.offset_limit, "dictionary limit");
   }
 }
@@ -349,10 +355,18 @@ std::optional<std::string> converted_text(const FieldType& type, const ScalarVal
   return std::nullopt;
 }
 
+// Whether the dictionary holds `text` (a scan of its distinct texts).
+bool dictionary_holds(const Impl& a, std::string_view text) {
+  for (std::uint64_t key = 0; key < dictionary_size(a); ++key) {
+    if (dictionary_text(a, key) == text) return true;
+  }
+  return false;
+}
+
 // Whether a new text still fits a String or Dictionary column.
 bool text_fits(const Impl& a, std::string_view text) {
   if (a.kind == Kind::String) return !a.overflow && a.str_bytes.size() + text.size() <= a.offset_limit;
-  if (a.index.find(text) != a.index.end()) return true;
+  if (dictionary_holds(a, text)) return true;
   return dictionary_size(a) + 1 <= a.offset_limit && a.dict_bytes.size() + text.size() <= a.offset_limit;
 }
 
@@ -686,7 +700,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const fuzz::ExactCopy text(pick_text(in, m.type));
         const Impl& a = acc.impl();
         const std::uint64_t before = dictionary_size(a);
-        const bool known = a.index.find(text.view()) != a.index.end();
+        const bool known = dictionary_holds(a, text.view());
         const bool fits = text_fits(a, text.view());
         const std::uint32_t key = acc.dictionary_key(text.view());
         twin.dictionary_key(text.view());

@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-from decimal import Decimal
+import random
+import struct
+from decimal import ROUND_DOWN, Decimal, localcontext
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pytest
 
 import _vorpel
@@ -110,6 +113,43 @@ def test_dictionary_keys_follow_first_appearance_across_batches():
     result = cast(batches(["x", "y"], [], ["y", None, "z", "x"]), "dictionary")
     assert result.indices.to_pylist() == [0, 1, 1, None, 2, 0]
     assert result.dictionary.to_pylist() == ["x", "y", "z"]
+
+
+def _fold(a: int, b: int) -> int:
+    r = a * b
+    return (r & 0xFFFFFFFFFFFFFFFF) ^ (r >> 64)
+
+
+def texts_zeroing_a_fixed_hash(n: int) -> list[str]:
+    """24-byte printable texts whose last 8 bytes zero the inner multiply of an
+    unseeded multiply-fold hash (constants k0, k1, k2), making that hash 0."""
+    k0, k1, k2 = 0xA0761D6478BD642F, 0xE7037ED1A0B428DB, 0x8EBC6AF09C88C6E3
+    rng = random.Random(20240105)
+    out: set[str] = set()
+    while len(out) < n:
+        head = bytes(0x20 + b % 95 for b in rng.getrandbits(128).to_bytes(16, "little"))
+        w0, w1 = struct.unpack("<QQ", head)
+        tail = struct.pack("<Q", _fold(w0 ^ k1, w1 ^ k0 ^ 24) ^ k2)
+        if all(0x20 <= c < 0x7F for c in tail):
+            out.add((head + tail).decode())
+    return sorted(out)
+
+
+DICTIONARY_TEXT_FAMILIES = {
+    "zeroing_a_fixed_hash": lambda: texts_zeroing_a_fixed_hash(200),
+    "long_shared_prefix": lambda: ["p" * 500 + str(i) for i in range(3000)],
+    "one_byte_apart": lambda: ["b" * i + chr(0x21 + j) + "b" * (99 - i) for i in range(100) for j in range(30)],
+}
+
+
+@pytest.mark.parametrize("family", DICTIONARY_TEXT_FAMILIES)
+def test_dictionary_of_hash_shaped_texts_equals_pyarrow(family):
+    texts = DICTIONARY_TEXT_FAMILIES[family]()
+    rows = texts + [None] + texts[::-1] + texts[::7]
+    column = pa.array(rows, pa.string())
+    result = cast(pa.table({"s": column}), "dictionary")
+    assert result.equals(pc.dictionary_encode(column))
+    assert len(result.dictionary) == len(set(texts))
 
 
 @pytest.mark.parametrize("field_type", ["string", "int64", "dictionary", "timestamp[ms]"])
@@ -215,6 +255,46 @@ def test_strict_failure_messages(field_type, values, message):
         cast(table(values), field_type)
     assert type(info.value) is PlanError
     assert str(info.value) == message
+
+
+I128_MAX_TEXT = str(2**127 - 1)  # 39 digits
+
+DECIMAL_WIDTH_CASES = [
+    # (scale, text, parses): a decimal column holds at most 38 digits (unscaled).
+    (0, "9" * 38, True),
+    (0, "-" + "9" * 38, True),
+    (0, "1" + "0" * 38, False),          # 39 digits, fits 128 bits
+    (0, I128_MAX_TEXT, False),
+    (0, "-" + I128_MAX_TEXT, False),
+    (0, "9" * 39, False),                # 39 digits, beyond 128 bits
+    (0, "-" + "9" * 39, False),
+    (0, "1" + "0" * 40, False),
+    (0, "0" * 5 + "9" * 38, True),       # leading zeros are not digits of the value
+    (2, "9" * 36 + ".99", True),
+    (2, "-" + "9" * 36 + ".999", True),  # the third decimal is cut off
+    (2, "9" * 37, False),                # the whole part fits, times 10^2 it does not
+    (2, "-1" + "0" * 36, False),
+    (2, "9" * 36 + ".995", True),
+    (2, "1" + "0" * 36 + ".5", False),
+    (2, "9" * 40 + ".5", False),
+]
+
+
+@pytest.mark.parametrize("scale, text, parses", DECIMAL_WIDTH_CASES)
+def test_decimal_wider_than_38_digits_does_not_parse(scale, text, parses):
+    field_type = f"decimal128({scale})"
+    if parses:
+        result = cast(table(["1", text]), field_type)
+        assert result.type == pa.decimal128(38, scale)
+        with localcontext() as ctx:
+            ctx.prec = 100
+            want = Decimal(text).quantize(Decimal(1).scaleb(-scale), rounding=ROUND_DOWN)
+            assert result[1].as_py() == want
+        return
+    with pytest.raises(PlanError) as info:
+        cast(table(["1", text, "2"]), field_type)
+    assert type(info.value) is PlanError
+    assert str(info.value) == strict(f'"{text}"', 1, f"Decimal128({scale})")
 
 
 @pytest.mark.parametrize(

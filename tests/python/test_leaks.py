@@ -180,7 +180,8 @@ CASES = [
     Case("two_columns", raising(ValueError, lambda: cast(pa.table({"a": INT_TEXTS, "b": INT_TEXTS}), "int64"))),
     Case("int_column", raising(TypeError, lambda: cast(pa.table({"a": list(range(ROWS))}), "int64"))),
     Case("arrow_error_utf8", raising(Exception, lambda: cast(invalid_utf8(), "string"))),
-    Case("arrow_error_precision", raising(Exception, lambda: cast(strings(["1" + "0" * 38] * 10), "decimal128(0)"))),
+    Case("strict_error_precision",
+         raising(PlanError, lambda: cast(strings(["1" + "0" * 38] * 10), "decimal128(0)"))),
     # resolve_engine
     Case("resolve_engine", returning(lambda m: m == "parallel_streaming",
                                      lambda: _vorpel.resolve_engine(10**9, memory="64MiB", threads=4,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include <sys/mman.h>
+#include <sys/random.h>
 
 #include <arrow/array/data.h>
 #include <arrow/buffer.h>
@@ -30,12 +32,23 @@ using Kind = ColumnAccumulator::Kind;
 constexpr std::uint64_t kStringReserveRows = 1000000;
 constexpr std::uint64_t kStringReserveBytesPerRow = 16;
 
-// One index entry as the hash table stores it: the node (next pointer, the
-// (text, key) pair, the cached hash) plus its bucket pointer.
-constexpr std::uint64_t kIndexNodeBytes =
-    sizeof(void*) + sizeof(std::pair<const std::string, std::uint32_t>) + sizeof(std::size_t);
-// Texts up to this length live inside the std::string itself (libstdc++).
-constexpr std::size_t kInlineTextCapacity = 15;
+// 64 random bits for this process: from the kernel's generator, or, should
+// that fail, from the clock and the address-space layout.
+std::uint64_t process_random_seed() {
+  std::uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed)) return seed;
+  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return now ^ reinterpret_cast<std::uintptr_t>(&seed) ^ (reinterpret_cast<std::uintptr_t>(&process_random_seed) << 17);
+}
+
+// splitmix64: one step of a generator whose outputs are well mixed even for
+// consecutive states.
+std::uint64_t splitmix64(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
 
 Kind kind_for(FieldTag tag) {
   switch (tag) {
@@ -138,16 +151,50 @@ void string_push(ColumnAccumulator::Impl& a, std::string_view text) {
 constexpr std::uint64_t kSlotHashMask = 0xFFFFFFFF00000000ULL;
 constexpr std::size_t kMinDictionarySlots = 64;
 constexpr std::size_t kSlotsPerKey = 4;
+// The farthest a key may sit past its home slot. With random hashes and a
+// table at most a quarter full, a run that long is far too rare to meet in
+// practice (each further slot roughly halves its likelihood); reaching it
+// means the texts collide under the current hash key, and the table is
+// re-hashed under the next one.
+constexpr std::size_t kMaxDictionaryProbe = 64;
+// New hash keys a column may take in its life. Each costs one re-hash of the
+// dictionary, so the work stays linear in the count of texts even if every
+// key met colliding texts (the probes are then no longer bounded).
+constexpr std::uint32_t kMaxDictionaryHashGenerations = 16;
 
 std::string_view dictionary_key_text(const ColumnAccumulator::Impl& a, std::uint32_t key) {
   return bytes_view(a.dict_bytes, a.dict_offsets[key], a.dict_offsets[key + 1]);
 }
 
-void slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uint32_t key) {
+// Places `key` in the first free slot from the hash's home slot on; returns
+// how many slots past home that is.
+std::size_t slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uint32_t key) {
   const std::size_t mask = slots.size() - 1;
-  std::size_t i = static_cast<std::size_t>(hash) & mask;
+  const std::size_t home = static_cast<std::size_t>(hash) & mask;
+  std::size_t i = home;
   while (slots[i] != 0) i = (i + 1) & mask;
   slots[i] = (hash & kSlotHashMask) | (static_cast<std::uint64_t>(key) + 1);
+  return (i - home) & mask;
+}
+
+// Rebuilds the table with `size` slots from the dictionary's keys, moving on
+// to the next hash key whenever a key lands more than kMaxDictionaryProbe
+// slots past home (while generations remain).
+void slots_rebuild(ColumnAccumulator::Impl& a, std::size_t size) {
+  const std::size_t count = a.dict_offsets.size() - 1;
+  std::vector<std::uint64_t> fresh(size, 0);
+  for (;;) {
+    std::size_t longest = 0;
+    for (std::size_t key = 0; key < count; ++key) {
+      const std::string_view text = dictionary_key_text(a, static_cast<std::uint32_t>(key));
+      longest = std::max(longest, slot_insert(fresh, dictionary_text_hash(text.data(), text.size(), a.hash_key),
+                                              static_cast<std::uint32_t>(key)));
+    }
+    if (longest <= kMaxDictionaryProbe || a.hash_generation + 1 >= kMaxDictionaryHashGenerations) break;
+    a.hash_key = dictionary_hash_key(++a.hash_generation);
+    std::fill(fresh.begin(), fresh.end(), 0);
+  }
+  a.dict_slots = std::move(fresh);
 }
 
 // Makes the table at most a quarter full with the dictionary's current keys
@@ -158,12 +205,7 @@ void slots_fit(ColumnAccumulator::Impl& a) {
   if (kSlotsPerKey * count <= a.dict_slots.size()) return;
   std::size_t size = std::max(kMinDictionarySlots, a.dict_slots.size());
   while (kSlotsPerKey * count > size) size *= 2;
-  std::vector<std::uint64_t> fresh(size, 0);
-  for (std::size_t key = 0; key < count; ++key) {
-    const std::string_view text = dictionary_key_text(a, static_cast<std::uint32_t>(key));
-    slot_insert(fresh, dictionary_text_hash(text.data(), text.size()), static_cast<std::uint32_t>(key));
-  }
-  a.dict_slots = std::move(fresh);
+  slots_rebuild(a, size);
 }
 
 // Whether the n bytes at p and q are equal; short texts are compared as two
@@ -212,15 +254,13 @@ inline std::uint32_t dictionary_find(const ColumnAccumulator::Impl& a, std::stri
 std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view text, std::uint64_t hash);
 
 inline std::uint32_t dictionary_lookup_or_insert(ColumnAccumulator::Impl& a, std::string_view text) {
-  const std::uint64_t hash = dictionary_text_hash(text.data(), text.size());
+  const std::uint64_t hash = dictionary_text_hash(text.data(), text.size(), a.hash_key);
   const std::uint32_t key = dictionary_find(a, text, hash);
   return key != ColumnAccumulator::kNoKey ? key : dictionary_insert(a, text, hash);
 }
 
 std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view text, std::uint64_t hash) {
-  // Every key is in the table, so the text is new; the index records it too.
-  auto it = a.index.find(text);
-  if (it != a.index.end()) return it->second;
+  // Every key is in the table, so the text is new.
   const std::uint64_t count = a.dict_offsets.size() - 1;
   const std::uint64_t used = a.dict_bytes.size();
   if (count + 1 > a.offset_limit) {
@@ -235,12 +275,13 @@ std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view tex
   a.dict_bytes.insert(a.dict_bytes.end(), reinterpret_cast<const std::uint8_t*>(text.data()),
                       reinterpret_cast<const std::uint8_t*>(text.data()) + text.size());
   a.dict_offsets.push_back(static_cast<std::int32_t>(used + text.size()));
-  auto placed = a.index.emplace(std::string(text), key).first;
-  if (placed->first.capacity() > kInlineTextCapacity) a.index_text_heap += placed->first.capacity() + 1;
   if (kSlotsPerKey * (static_cast<std::size_t>(count) + 1) > a.dict_slots.size()) {
     slots_fit(a);  // re-hashes the new key with the others
-  } else {
-    slot_insert(a.dict_slots, hash, key);
+  } else if (slot_insert(a.dict_slots, hash, key) > kMaxDictionaryProbe &&
+             a.hash_generation + 1 < kMaxDictionaryHashGenerations) [[unlikely]] {
+    // Texts that collide under this hash key: the next one scatters them.
+    a.hash_key = dictionary_hash_key(++a.hash_generation);
+    slots_rebuild(a, a.dict_slots.size());
   }
   return key;
 }
@@ -543,7 +584,11 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
       const std::uint8_t scale = a.scale;
       return append_rows<Offset, true>(a.validity, a.dec_values, c,
                                        [scale](const char* p, std::size_t n, int128& slot) {
-                                         return fast::parse_decimal128_into(p, n, scale, slot);
+                                         if (fast::parse_decimal128_into(p, n, scale, slot) && fits_decimal38(slot)) {
+                                           return true;
+                                         }
+                                         slot = 0;  // 39 digits do not parse as the column's type
+                                         return false;
                                        });
     }
     case Kind::Dictionary:
@@ -595,6 +640,16 @@ std::unique_ptr<ColumnAccumulator::Impl> make_impl(const FieldType& type, std::u
 }
 
 }  // namespace
+
+DictionaryHashKey dictionary_hash_key(std::uint32_t generation) {
+  static const std::uint64_t process_seed = process_random_seed();
+  std::uint64_t state = process_seed ^ (static_cast<std::uint64_t>(generation) << 32);
+  DictionaryHashKey key;
+  key.k0 = splitmix64(state);
+  key.k1 = splitmix64(state);
+  key.k2 = splitmix64(state);
+  return key;
+}
 
 TextColumnView text_column_view(std::shared_ptr<const arrow::ArrayData> array, bool large) {
   TextColumnView view;
@@ -697,7 +752,7 @@ bool ColumnAccumulator::append_text(std::optional<std::string_view> text) {
       return v.has_value();
     }
     case Kind::Decimal128: {
-      const auto v = parse_decimal128(t, a.scale);
+      const auto v = parse_decimal38(t, a.scale);
       push_slot(a, a.dec_values, v);
       return v.has_value();
     }
@@ -972,7 +1027,10 @@ std::uint64_t ColumnAccumulator::reserved_bytes() const {
   total += a.dict_bytes.capacity();
   total += a.dict_offsets.capacity() * sizeof(std::int32_t);
   if (a.kind == Kind::Dictionary) {
-    total += a.index.bucket_count() * sizeof(void*) + a.index.size() * kIndexNodeBytes + a.index_text_heap;
+    // The distinct bytes once more: growing them copies them into a new
+    // buffer while the old one is still held (the dictionary keeps no other
+    // copy of its texts).
+    total += a.dict_bytes.size();
     total += a.dict_slots.capacity() * sizeof(std::uint64_t);
   }
   if (a.pattern) total += a.pattern->capacity();
@@ -980,6 +1038,20 @@ std::uint64_t ColumnAccumulator::reserved_bytes() const {
 }
 
 const std::optional<std::string>& ColumnAccumulator::overflow() const { return impl_->overflow; }
+
+std::uint64_t ColumnAccumulator::longest_probe_for_testing() const {
+  const Impl& a = *impl_;
+  if (a.kind != Kind::Dictionary || a.dict_slots.empty()) return 0;
+  const std::size_t mask = a.dict_slots.size() - 1;
+  std::uint64_t longest = 0;
+  for (std::size_t i = 0; i < a.dict_slots.size(); ++i) {
+    if (a.dict_slots[i] == 0) continue;
+    const std::string_view text = dictionary_key_text(a, static_cast<std::uint32_t>(a.dict_slots[i]) - 1);
+    const auto home = static_cast<std::size_t>(dictionary_text_hash(text.data(), text.size(), a.hash_key)) & mask;
+    longest = std::max<std::uint64_t>(longest, (i - home) & mask);
+  }
+  return longest;
+}
 
 void ColumnAccumulator::set_offset_limit_for_testing(std::uint64_t limit) {
   settle(*impl_);

@@ -244,6 +244,9 @@ class ColumnAccumulator {
   // Test hook: lowers kMaxOffset for this accumulator so overflow can be
   // exercised without gigabytes of input.
   void set_offset_limit_for_testing(std::uint64_t limit);
+  // Dictionary only (0 for the other kinds): the farthest any key of the
+  // dictionary's hash table sits past its home slot.
+  std::uint64_t longest_probe_for_testing() const;
 
   struct Impl;
   Impl& impl() { return *impl_; }

@@ -5,12 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/columnar/accumulator.h"
@@ -18,22 +16,24 @@
 
 namespace vorpel {
 
-// Hashes owned strings and borrowed views alike, so a lookup by view needs no
-// temporary string.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  std::size_t operator()(const std::string& s) const noexcept { return (*this)(std::string_view(s)); }
+// The secret words of the dictionary's text hash. Every column draws them
+// from the process's random seed (read once, at the first use), so texts
+// cannot be chosen offline to collide; a column whose probe runs grow long
+// moves on to the next generation's words and re-hashes its keys.
+struct DictionaryHashKey {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+  std::uint64_t k2 = 0;
 };
 
-using DictionaryIndex = std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>>;
+// The words of `generation` (0 for a new column), derived from the process seed.
+DictionaryHashKey dictionary_hash_key(std::uint32_t generation);
 
-// A fast 64-bit hash of a text that reads only the text's own bytes
-// (multiply-fold mixing; short texts are read as two overlapping words).
-inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n) {
-  constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
-  constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
-  constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
+// A fast keyed 64-bit hash of a text that reads only the text's own bytes
+// (multiply-fold mixing, as wyhash; short texts are read as two overlapping
+// words). Both operands of every multiply carry secret words, so no choice of
+// bytes makes a product zero (and the hash constant) without knowing them.
+inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n, const DictionaryHashKey& key) {
   auto fold = [](std::uint64_t a, std::uint64_t b) {
     const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
     return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
@@ -48,7 +48,7 @@ inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n) {
     std::memcpy(&v, q, 4);
     return static_cast<std::uint64_t>(v);
   };
-  std::uint64_t seed = k0 ^ n;
+  std::uint64_t state = key.k0 ^ n;
   std::uint64_t a = 0;
   std::uint64_t b = 0;
   if (n <= 16) {
@@ -65,11 +65,11 @@ inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n) {
     }
   } else {
     std::size_t i = 0;
-    for (; i + 16 < n; i += 16) seed = fold(u64(p + i) ^ k1, u64(p + i + 8) ^ seed);
+    for (; i + 16 < n; i += 16) state = fold(u64(p + i) ^ key.k1, u64(p + i + 8) ^ state);
     a = u64(p + n - 16);
     b = u64(p + n - 8);
   }
-  return fold(k1 ^ n, fold(a ^ k1, b ^ seed ^ k2));
+  return fold(key.k2 ^ n, fold(a ^ key.k1, b ^ state));
 }
 
 // One record per variant would make every append dispatch twice; instead the
@@ -93,14 +93,15 @@ struct ColumnAccumulator::Impl {
   std::vector<std::int32_t> keys;          // Dictionary
   std::vector<std::uint8_t> dict_bytes;    // Dictionary: distinct texts end to end
   std::vector<std::int32_t> dict_offsets;  // Dictionary: always starts with 0
-  DictionaryIndex index;                   // Dictionary: text -> key
-  // Dictionary: the lookup table in front of `index` that the appends probe
-  // (open addressing, a power-of-two count of slots, at most a quarter of
-  // them used). A slot holds key + 1 in its low 32 bits (0 = empty) and the high 32
-  // bits of the text's hash (dictionary_text_hash) above them. Every key of
-  // the dictionary is in it.
+  // Dictionary: text -> key, the table the appends probe (open addressing
+  // with linear probing, a power-of-two count of slots, at most a quarter of
+  // them used). A slot holds key + 1 in its low 32 bits (0 = empty) and the
+  // high 32 bits of the text's hash (dictionary_text_hash) above them. Every
+  // key of the dictionary is in it, at most kMaxDictionaryProbe slots past its
+  // home slot while fresh hash keys remain (see dictionary_insert).
   std::vector<std::uint64_t> dict_slots;
-  std::uint64_t index_text_heap = 0;       // heap bytes of the index's own text copies
+  DictionaryHashKey hash_key = dictionary_hash_key(0);  // Dictionary
+  std::uint32_t hash_generation = 0;       // Dictionary: the generation of hash_key
 
   std::optional<std::string> pattern;      // Timestamp
   std::optional<TimestampParser> timestamp_parser;  // Timestamp, compiled once

@@ -244,8 +244,8 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
     case Kind::Decimal128: {
       auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
       if (!checked.ok()) return fail(arrow_error(checked.status()));
-      // The parser accepts any 128-bit value, but an array of precision 38
-      // must not hold one of 39 digits: the full check rejects it. One pass
+      // Parsed values stay within 38 digits (parse_decimal38), but an array
+      // of precision 38 must never hold one of 39: the full check rejects it. One pass
       // finds whether any value is that wide; only then does the library's
       // full check run (per value, far slower), to report it in its words.
       const bool wide = maybe_beyond_precision(a.dec_values);
@@ -269,9 +269,7 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
       const auto distinct = static_cast<std::int64_t>(a.dict_offsets.size()) - 1;
       auto values = utf8_array(a.dict_offsets, a.dict_bytes, distinct, nullptr, 0);
       a.dict_offsets = {0};
-      a.index.clear();
       a.dict_slots = {};
-      a.index_text_heap = 0;
       if (!values) return values;
       auto indices = arrow::MakeArray(arrow::ArrayData::Make(
           arrow::int32(), rows, {std::move(nulls), arrow::Buffer::FromVector(take(a.keys))}, null_count));

@@ -46,7 +46,7 @@ bool text_parses_as(const FieldType& type, std::string_view text) {
     case FieldTag::Timestamp:
       return parse_timestamp(text, type.unit, type.pattern).has_value();
     case FieldTag::Decimal128:
-      return parse_decimal128(text, type.scale).has_value();
+      return parse_decimal38(text, type.scale).has_value();
   }
   return true;
 }

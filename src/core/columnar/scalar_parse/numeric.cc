@@ -221,4 +221,9 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
   return negative ? -value : value;
 }
 
+std::optional<int128> parse_decimal38(std::string_view text, std::uint8_t scale) {
+  const std::optional<int128> v = parse_decimal128(text, scale);
+  return v && fits_decimal38(*v) ? v : std::nullopt;
+}
+
 }  // namespace vorpel

@@ -28,6 +28,19 @@ bool float64_grammar_accepts(std::string_view text);
 std::optional<bool> parse_boolean(std::string_view text);
 std::optional<std::int32_t> parse_date32(std::string_view text);
 std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale);
+// Whether an unscaled decimal value has at most 38 digits (magnitude below
+// 10^38), as a decimal column's type (precision 38) requires.
+inline bool fits_decimal38(int128 v) {
+  constexpr int128 kLimit = [] {
+    int128 p = 1;
+    for (int i = 0; i < 38; ++i) p *= 10;
+    return p;
+  }();
+  return v < kLimit && v > -kLimit;
+}
+// A value of a decimal column: parse_decimal128 limited by fits_decimal38. A
+// wider value, even one that fits 128 bits, does not parse as the column's type.
+std::optional<int128> parse_decimal38(std::string_view text, std::uint8_t scale);
 
 // A timestamp parser for one column: the unit and the custom pattern are
 // compiled once into a small program of directives, then reused per value.

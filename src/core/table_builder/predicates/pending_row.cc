@@ -95,7 +95,7 @@ TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::B
     }
     case C::Decimal128:
       if (value.kind == V::Str) {
-        const auto parsed = parse_decimal128(value.str, column.type.scale);
+        const auto parsed = parse_decimal38(value.str, column.type.scale);
         return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
       }
       return absent;
@@ -177,7 +177,7 @@ bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& ac
     case C::Date32:
       return parse_date32(text).has_value();
     case C::Decimal128:
-      return parse_decimal128(text, accumulator.field_type().scale).has_value();
+      return parse_decimal38(text, accumulator.field_type().scale).has_value();
     case C::Timestamp: {
       if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
       std::optional<TimestampParser>& parser = timestamp_parsers_[column];
@@ -242,14 +242,13 @@ bool PendingRow::decide(const ColumnSource& columns) {
 
 // ---------------------------------------------------------------- evaluation
 
-TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer,
-                                    const Entry** found) const {
+TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot,
+                                    TextBuffer& buffer) const {
   if (slot == PredicateEvaluator::kNone) return TypedCell::absent();
   const PredicateEvaluator::BoundColumn& column = evaluator.bound_column(slot);
   if (column.index == PredicateEvaluator::kUnbound) return TypedCell::absent();
   const Entry* entry = find(column.index);
   if (entry == nullptr) return TypedCell::absent();
-  if (found != nullptr) *found = entry;
   return convert_buffered(value_at(*entry), column, buffer);
 }
 
@@ -257,9 +256,11 @@ Verdict PendingRow::leaf_pending(const PredicateEvaluator::PlanNode& node) {
   using K = Predicate::Kind;
   TextBuffer buffer_a;
   TextBuffer buffer_b;
-  const Entry* entry = nullptr;
-  const TypedCell a = buffered_cell(evaluator_, node.column, buffer_a, &entry);
-  const TypedCell b = buffered_cell(evaluator_, node.second, buffer_b, nullptr);
+  // Each value is judged as the column will store it, by the committed-row
+  // rules (CastableTo included), so a row's verdict is the same whether it
+  // is buffered or committed.
+  const TypedCell a = buffered_cell(evaluator_, node.column, buffer_a);
+  const TypedCell b = buffered_cell(evaluator_, node.second, buffer_b);
   const bool missing = a.is_absent() || (node.kind == K::CompareColumns && b.is_absent());
   if (missing) {
     switch (node.kind) {
@@ -272,26 +273,6 @@ Verdict PendingRow::leaf_pending(const PredicateEvaluator::PlanNode& node) {
         return Verdict::False;
       default:
         return Verdict::Undecided;
-    }
-  }
-  if (node.kind == K::CastableTo) {
-    // Decided on the buffered value and the column's declared type.
-    const FieldType& target = *node.target;
-    if (evaluator_.bound_column(node.column).type == target) return Verdict::True;
-    switch (target.tag) {
-      case FieldTag::String:
-      case FieldTag::Dictionary:
-        return Verdict::True;
-      case FieldTag::Int64:
-      case FieldTag::Float64:
-      case FieldTag::Boolean:
-      {
-        const ScalarValue raw = value_at(*entry);
-        return raw.kind == ScalarValue::Kind::Str && castable_to(target.tag, raw.str) ? Verdict::True
-                                                                                      : Verdict::False;
-      }
-      default:
-        return Verdict::False;
     }
   }
   return evaluator_.test_leaf(node, a, b) ? Verdict::True : Verdict::False;
@@ -347,7 +328,7 @@ bool PendingRow::final_value(std::uint32_t index) {
     case Predicate::Kind::NotEquals: {
       // A missing value counts as a null cell.
       TextBuffer buffer;
-      const TypedCell cell = buffered_cell(evaluator_, node.column, buffer, nullptr);
+      const TypedCell cell = buffered_cell(evaluator_, node.column, buffer);
       return evaluator_.test_leaf(node, cell, TypedCell::absent());
     }
     default:

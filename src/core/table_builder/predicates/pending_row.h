@@ -212,8 +212,7 @@ class PendingRow {
   ScalarValue value_at(const Entry& entry) const;
   const Entry* find(std::uint32_t column) const;
   void mark_known_predicate_columns(const ColumnSource& columns);
-  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer,
-                          const Entry** found) const;
+  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer) const;
   Verdict leaf_pending(const PredicateEvaluator::PlanNode& node);
   Verdict provisional(std::uint32_t node);
   bool final_value(std::uint32_t node);
