@@ -20,6 +20,7 @@
 #include "core/columnar/utf8_check.h"
 #include "core/error.h"
 #include "python/boundary.h"
+#include "python/c_owned.h"
 #include "python/error_conversion.h"
 
 namespace vorpel::py {
@@ -27,10 +28,6 @@ namespace vorpel::py {
 namespace {
 
 // ---------------------------------------------------------------- caches
-
-// Thrown by a cache fill that failed with the Python error set; the cell
-// stays empty and the caller returns that error unchanged.
-struct PythonErrorSet {};
 
 // Interned attribute names, each in its own once-only cell; strong
 // references kept for the life of the process.
@@ -43,36 +40,24 @@ PyObject* name(Name which) {
   static_assert(std::size(kTexts) == static_cast<std::size_t>(Name::kCount));
   static GilOnceCell cells[static_cast<std::size_t>(Name::kCount)];
   const auto i = static_cast<std::size_t>(which);
-  try {
-    return cells[i].get([i] {
-      PyObject* text = PyUnicode_InternFromString(kTexts[i]);
-      if (text == nullptr) throw PythonErrorSet{};
-      return text;
-    });
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  }
+  return cells[i].get([i] { return PyUnicode_InternFromString(kTexts[i]); });
 }
 
 // A class of pyarrow's (borrowed; looked up once per process in its cell), or
 // nullptr with the Python error set. A failed import is returned unchanged
 // and tried again on the next use.
 PyObject* pyarrow_class(GilOnceCell& cell, const char* class_name) {
-  try {
-    return cell.get([class_name] {
-      Ref module = Ref::steal(PyImport_ImportModule("pyarrow"));
-      if (!module) throw PythonErrorSet{};
-      Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), class_name));
-      if (!cls) throw PythonErrorSet{};
-      if (!PyType_Check(cls.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'type'", Py_TYPE(cls.get())->tp_name);
-        throw PythonErrorSet{};
-      }
-      return cls.release();
-    });
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  }
+  return cell.get([class_name]() -> PyObject* {
+    Ref module = Ref::steal(PyImport_ImportModule("pyarrow"));
+    if (!module) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), class_name));
+    if (!cls) return nullptr;
+    if (!PyType_Check(cls.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'type'", Py_TYPE(cls.get())->tp_name);
+      return nullptr;
+    }
+    return cls.release();
+  });
 }
 
 PyObject* reader_class() {
@@ -121,36 +106,6 @@ void raise_with_cause(PyObject* type, const char* message, Ref cause) {
   PyErr_Restore(type, exc.release(), nullptr);
 }
 
-// The pending Python exception, normalised, as a new reference (or an empty
-// Ref when none is set). Clears the error indicator.
-Ref take_exception() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return Ref();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-}
-
-// Releases a stream structure the call owns, if it is still open. A pending
-// Python error is set aside meanwhile: the producer's callback may run Python
-// code, which must not find an error already set.
-void release_stream(ArrowArrayStream& stream) {
-  if (stream.release == nullptr) return;
-  stop_if_shutting_down();
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  stream.release(&stream);
-  stream.release = nullptr;  // whatever the producer did, never call it twice
-  PyErr_Restore(type, value, traceback);
-}
-
 // ---------------------------------------------------------------- stream reading
 
 // The library aborts the process when a producer's release callback leaves
@@ -166,29 +121,16 @@ void release_through_holder(CStruct* proxy) {
   proxy->release = nullptr;
 }
 
-// Moves `producer` into a holder and returns a structure with the same
-// contents whose release goes through the holder. `producer` is left released.
-// Returns nullopt, with `producer` released, when no holder can be allocated.
+// Moves the producer's structure into a holder and returns an owner of a
+// structure with the same contents whose release goes through the holder.
 template <class CStruct>
-std::optional<CStruct> behind_holder(CStruct& producer) {
-  auto* held = new (std::nothrow) CStruct(producer);
-  if (held == nullptr) {
-    producer.release(&producer);
-    producer.release = nullptr;
-    return std::nullopt;
-  }
-  producer.release = nullptr;
+COwned<CStruct> behind_holder(COwned<CStruct>& producer) {
+  // Should the holder not be allocated, the producer's owner still releases it.
+  auto* held = new CStruct(producer.give_up());
   CStruct proxy = *held;
   proxy.release = &release_through_holder<CStruct>;
   proxy.private_data = held;
-  return proxy;
-}
-
-void release_c_struct(auto& c_struct) {
-  if (c_struct.release != nullptr) {
-    c_struct.release(&c_struct);
-    c_struct.release = nullptr;
-  }
+  return COwned<CStruct>::take(proxy);
 }
 
 std::string c_data_error(std::string_view detail) {
@@ -203,6 +145,14 @@ std::string import_failure(const arrow::Status& status) {
   if (status.IsOutOfMemory()) throw std::bad_alloc();
   return status.ToString();
 }
+
+// Why reading a stream failed: the class to raise (ValueError, or the
+// built-in class of an interrupt, exit or allocation failure that the
+// producer's own Python code raised, passed on as itself) and its message.
+struct ReadFailure {
+  PyObject* type;  // borrowed built-in class
+  std::string message;
+};
 
 // A Python exception that the producer's own Python code raised and that
 // must pass on as itself rather than become a ValueError: an interrupt, an
@@ -424,38 +374,40 @@ std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table) {
   return status.ToString();
 }
 
-std::expected<ImportedTable, ReadFailure> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets) {
-  if (stream.release == nullptr) {
-    return std::unexpected(ReadFailure{PyExc_ValueError, c_data_error("input stream is already released")});
+namespace {
+
+// Reads an owned stream to its end and releases it exactly once, whatever
+// happens. Every imported batch is structurally validated, and the offsets of
+// its top-level string columns are checked in full, so a later walk over the
+// values never leaves their buffers (those of the last batch may be left to
+// the caller). Needs the interpreter lock: the producer's callbacks may run
+// Python code. The offset walk of a large batch lets go of it meanwhile.
+// Returns nullopt with the Python error set.
+std::optional<ImportedTable> read_stream(OwnedStream& stream, StringOffsets string_offsets) {
+  if (!stream.is_open()) {
+    raise_read_failure({PyExc_ValueError, c_data_error("input stream is already released")});
+    return std::nullopt;
   }
-  // Released once reading stops, on every way out (exceptions included).
-  struct Closer {
-    ArrowArrayStream& stream;
-    ~Closer() {
-      // Not while the interpreter ends this thread: the producer's callback
-      // may need Python.
-      if (holds_gil()) release_stream(stream);
-    }
-  } closer{stream};
 
   // Open: the schema, which must describe a struct whose children are the fields.
-  ArrowSchema c_schema;
-  std::memset(&c_schema, 0, sizeof c_schema);
+  OwnedSchema c_schema;
   stop_if_shutting_down();
-  const int schema_rc = stream.get_schema(&stream, &c_schema);
+  const int schema_rc = stream->get_schema(stream.get(), c_schema.get());
   if (schema_rc != 0) {
-    return std::unexpected(ReadFailure{
-        PyExc_ValueError, c_data_error("Cannot get schema from input stream. Error code: " + std::to_string(schema_rc))});
+    raise_read_failure(
+        {PyExc_ValueError, c_data_error("Cannot get schema from input stream. Error code: " + std::to_string(schema_rc))});
+    return std::nullopt;
   }
-  if (c_schema.release == nullptr || c_schema.format == nullptr || std::strcmp(c_schema.format, "+s") != 0) {
-    release_c_struct(c_schema);
-    return std::unexpected(ReadFailure{PyExc_ValueError, c_data_error("Unable to interpret C data struct as a Schema")});
+  if (!c_schema.is_open() || c_schema->format == nullptr || std::strcmp(c_schema->format, "+s") != 0) {
+    c_schema.reset();
+    raise_read_failure({PyExc_ValueError, c_data_error("Unable to interpret C data struct as a Schema")});
+    return std::nullopt;
   }
-  std::optional<ArrowSchema> held_schema = behind_holder(c_schema);
-  if (!held_schema) throw std::bad_alloc();  // the stream is released on the way out
-  arrow::Result<std::shared_ptr<arrow::Schema>> imported_schema = arrow::ImportSchema(&*held_schema);
+  OwnedSchema held_schema = behind_holder(c_schema);
+  arrow::Result<std::shared_ptr<arrow::Schema>> imported_schema = arrow::ImportSchema(held_schema.get());
   if (!imported_schema.ok()) {
-    return std::unexpected(ReadFailure{PyExc_ValueError, import_failure(imported_schema.status())});
+    raise_read_failure({PyExc_ValueError, import_failure(imported_schema.status())});
+    return std::nullopt;
   }
 
   ImportedTable table;
@@ -466,52 +418,44 @@ std::expected<ImportedTable, ReadFailure> read_stream(ArrowArrayStream& stream, 
   // first fault; left to the caller, the check of a batch waits until the
   // next one arrives, so that only the last batch's is the caller's.
   const std::shared_ptr<arrow::DataType> row_type = arrow::struct_(table.schema->fields());
-  std::optional<std::string> failure;
+  std::optional<ReadFailure> failure;
   // An allocation that failed on the way: MemoryError once the stream is
   // released, like any other allocation failure of the call.
   bool out_of_memory = false;
-  PyObject* failure_type = PyExc_ValueError;
   for (;;) {
-    ArrowArray c_array;
-    std::memset(&c_array, 0, sizeof c_array);
+    OwnedArray c_array;
     stop_if_shutting_down();
-    const int rc = stream.get_next(&stream, &c_array);
+    const int rc = stream->get_next(stream.get(), c_array.get());
     if (rc != 0) {
       // A producer that filled the array despite failing handed it over anyway.
-      release_c_struct(c_array);
-      const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+      c_array.reset();
+      const char* text = stream->get_last_error != nullptr ? stream->get_last_error(stream.get()) : nullptr;
       if (text == nullptr) {
-        failure = c_data_error("get_next failed with error code " + std::to_string(rc) + " and no error message");
+        failure = {PyExc_ValueError,
+                   c_data_error("get_next failed with error code " + std::to_string(rc) + " and no error message")};
       } else if (std::optional<ReadFailure> passed_on = passed_on_exception(text)) {
-        failure_type = passed_on->type;
-        failure = std::move(passed_on->message);
+        failure = std::move(passed_on);
       } else {
-        failure = c_data_error(text);
+        failure = {PyExc_ValueError, c_data_error(text)};
       }
       break;
     }
-    if (c_array.release == nullptr) break;  // end of stream
+    if (!c_array.is_open()) break;  // end of stream
     if (table.last_batch_unchecked) {
       table.last_batch_unchecked = false;
       arrow::Status status = check_string_columns(*table.batches.back());
       if (!status.ok()) {
-        release_c_struct(c_array);
-        failure = status.ToString();
+        failure = {PyExc_ValueError, status.ToString()};
         break;
       }
     }
-    std::optional<ArrowArray> held_array = behind_holder(c_array);
-    if (!held_array) {
-      out_of_memory = true;
-      break;
-    }
-    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array, table.schema, *row_type);
+    OwnedArray held_array = behind_holder(c_array);
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> batch = import_batch(*held_array.get(), table.schema, *row_type);
     arrow::Status status = batch.status();
     if (status.ok() && string_offsets == StringOffsets::CheckedOnImport) status = check_string_columns(**batch);
     if (!status.ok()) {
-      release_c_struct(*held_array);  // not taken over by the import
       out_of_memory = status.IsOutOfMemory();
-      failure = status.ToString();
+      failure = {PyExc_ValueError, status.ToString()};
       break;
     }
     table.batches.push_back(std::move(batch).ValueUnsafe());
@@ -521,23 +465,28 @@ std::expected<ImportedTable, ReadFailure> read_stream(ArrowArrayStream& stream, 
   // as if the batch had been checked on arrival.
   if (failure) {
     if (std::optional<std::string> fault = unchecked_offsets_fault(table)) {
-      failure = std::move(*fault);
-      failure_type = PyExc_ValueError;
+      failure = {PyExc_ValueError, std::move(*fault)};
     }
   }
-  release_stream(stream);
+  stream.reset();
   if (out_of_memory) throw std::bad_alloc();
-  if (failure) return std::unexpected(ReadFailure{failure_type, std::move(*failure)});
+  if (failure) {
+    // The batches go first: their release callbacks may run Python code,
+    // which must not find the error already set.
+    table = ImportedTable();
+    raise_read_failure(*failure);
+    return std::nullopt;
+  }
   return table;
 }
+
+}  // namespace
 
 std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_offsets) {
   PyObject* stream_attr = name(Name::ArrowCStream);
   if (stream_attr == nullptr) return std::nullopt;
 
-  ArrowArrayStream stream;
-  std::memset(&stream, 0, sizeof stream);
-
+  OwnedStream stream;
   stop_if_shutting_down();
   Ref method = Ref::steal(PyObject_GetAttr(obj, stream_attr));
   if (method) {
@@ -559,10 +508,9 @@ std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_of
                        take_exception());
       return std::nullopt;
     }
-    // Move the stream out: the capsule keeps a zeroed structure, so its
+    // Move the stream out: the capsule keeps a released structure, so its
     // destructor will not release what is now ours.
-    stream = *source;
-    std::memset(source, 0, sizeof *source);
+    stream = OwnedStream::take(*source);
   } else {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
     PyErr_Clear();
@@ -579,23 +527,15 @@ std::optional<ImportedTable> import_table(PyObject* obj, StringOffsets string_of
       PyErr_Format(PyExc_TypeError, "Expected instance of %U, got %U", expected.get(), got.get());
       return std::nullopt;
     }
-    Ref address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&stream)));
+    Ref address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(stream.get())));
     if (!address) return std::nullopt;
     PyObject* export_attr = name(Name::ExportToC);
     if (export_attr == nullptr) return std::nullopt;
+    // Should the exporter fill the stream and then fail, the owner releases it.
     Ref done = Ref::steal(PyObject_CallMethodOneArg(obj, export_attr, address.get()));
-    if (!done) {
-      release_stream(stream);  // in case the exporter filled it before failing
-      return std::nullopt;
-    }
+    if (!done) return std::nullopt;
   }
-
-  std::expected<ImportedTable, ReadFailure> table = read_stream(stream, string_offsets);
-  if (!table) {
-    raise_read_failure(table.error());
-    return std::nullopt;
-  }
-  return std::move(*table);
+  return read_stream(stream, string_offsets);
 }
 
 PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch) {
@@ -608,28 +548,19 @@ PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch) {
   // The column goes over as one array. (Through a one-batch stream instead,
   // the pyarrow reader it needs lets go of the interpreter lock when it is
   // freed, which a daemon thread cannot survive at interpreter shutdown.)
-  ArrowArray c_array;
-  ArrowSchema c_schema;
-  std::memset(&c_array, 0, sizeof c_array);
-  std::memset(&c_schema, 0, sizeof c_schema);
-  arrow::Status status = arrow::ExportArray(*batch->column(0), &c_array, &c_schema);
+  // pyarrow takes both structures over on success; what is left is released
+  // by its owner.
+  OwnedArray c_array;
+  OwnedSchema c_schema;
+  arrow::Status status = arrow::ExportArray(*batch->column(0), c_array.get(), c_schema.get());
   if (!status.ok()) {
-    release_c_struct(c_array);
-    release_c_struct(c_schema);
     raise_core_error(arrow_error(status));
     return nullptr;
   }
-  Ref array_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&c_array)));
-  Ref schema_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(&c_schema)));
-  Ref array;
-  if (array_address && schema_address) {
-    array = Ref::steal(
-        PyObject_CallMethodObjArgs(cls, import_attr, array_address.get(), schema_address.get(), nullptr));
-  }
-  // pyarrow moved both out on success; anything left is still ours.
-  release_c_struct(c_array);
-  release_c_struct(c_schema);
-  return array.release();
+  Ref array_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(c_array.get())));
+  Ref schema_address = Ref::steal(PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(c_schema.get())));
+  if (!array_address || !schema_address) return nullptr;
+  return PyObject_CallMethodObjArgs(cls, import_attr, array_address.get(), schema_address.get(), nullptr);
 }
 
 }  // namespace vorpel::py

@@ -8,7 +8,6 @@
 // returns the pyarrow Array of that column. Both run with the interpreter
 // lock held; the producer's stream callbacks are called with it held.
 
-#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,21 +62,5 @@ std::optional<std::string> unchecked_offsets_fault(const ImportedTable& table);
 // Returns a new reference to the pyarrow Array of the batch's only column, or
 // nullptr with the Python error set.
 PyObject* export_column(const std::shared_ptr<arrow::RecordBatch>& batch);
-
-// Why reading a stream failed: the class to raise (ValueError, or the
-// built-in class of an interrupt, exit or allocation failure that the
-// producer's own Python code raised, passed on as itself) and its message.
-struct ReadFailure {
-  PyObject* type;  // borrowed built-in class
-  std::string message;
-};
-
-// Reads an owned stream to its end and releases it exactly once, whatever
-// happens. Every imported batch is structurally validated, and the offsets of
-// its top-level string columns are checked in full, so a later walk over the
-// values never leaves their buffers (those of the last batch may be left to
-// the caller). Needs the interpreter lock: the producer's callbacks may run
-// Python code. The offset walk of a large batch lets go of it meanwhile.
-std::expected<ImportedTable, ReadFailure> read_stream(ArrowArrayStream& stream, StringOffsets string_offsets);
 
 }  // namespace vorpel::py

@@ -240,17 +240,22 @@ std::string utf8_of(PyObject* str) {
   return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-std::string take_error_text() {
+Ref take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-  Ref value = Ref::steal(PyErr_GetRaisedException());
+  return Ref::steal(PyErr_GetRaisedException());
 #else
-  PyObject *ptype = nullptr, *pvalue = nullptr, *ptb = nullptr;
-  PyErr_Fetch(&ptype, &pvalue, &ptb);
-  PyErr_NormalizeException(&ptype, &pvalue, &ptb);
-  Ref type_ref = Ref::steal(ptype);
-  Ref tb_ref = Ref::steal(ptb);
-  Ref value = Ref::steal(pvalue);
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
 #endif
+}
+
+std::string take_error_text() {
+  Ref value = take_exception();
   if (!value) return "<no Python error set>";
   std::string text;
   Ref qualname =
@@ -338,9 +343,10 @@ bool GilOnceCell::begin_fill() {
   }
 }
 
-void GilOnceCell::finish_fill(PyObject* value) {
+bool GilOnceCell::finish_fill(PyObject* value) {
   if (value == nullptr) {
     abandon_fill();
+    if (PyErr_Occurred()) return false;
     internal_fault("a once-only initialisation produced no object");
   }
   {
@@ -350,6 +356,7 @@ void GilOnceCell::finish_fill(PyObject* value) {
     filler_ = std::thread::id();
   }
   filled_.notify_all();
+  return true;
 }
 
 void GilOnceCell::abandon_fill() noexcept {

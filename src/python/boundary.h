@@ -60,6 +60,11 @@ PyObject* panic_exception_type();
 // when it cannot be read.
 Ref type_name_of(PyObject* obj);
 
+// The pending Python exception, normalised and with its traceback attached,
+// as a new reference (an empty Ref when none is set). Clears the error
+// indicator.
+Ref take_exception();
+
 // Takes the pending Python error and returns its display text,
 // "<type qualname>: <str(value)>". Clears the error indicator.
 std::string take_error_text();
@@ -172,7 +177,8 @@ class GilOnceCell {
   GilOnceCell& operator=(const GilOnceCell&) = delete;
 
   // Returns the cached object (borrowed). `fill` runs with the lock held and
-  // returns a new, non-null reference, or throws (normally InternalFault).
+  // returns a new reference; or null with the Python error set, and then so
+  // does `get` (the cell stays empty); or throws (normally InternalFault).
   template <class F>
   PyObject* get(F&& fill) {
     if (state_.load(std::memory_order_acquire) == kFull) return value_;
@@ -184,8 +190,7 @@ class GilOnceCell {
       abandon_fill();
       throw;
     }
-    finish_fill(value);
-    return value;
+    return finish_fill(value) ? value : nullptr;
   }
 
   // The cached object, or nullptr while the cell is not filled.
@@ -199,7 +204,8 @@ class GilOnceCell {
   // True when the caller is now the filler; false when another thread filled
   // the cell meanwhile.
   bool begin_fill();
-  void finish_fill(PyObject* value);
+  // False, the cell left empty, when `value` is null with the error set.
+  bool finish_fill(PyObject* value);
   void abandon_fill() noexcept;
 
   std::atomic<int> state_{kEmpty};

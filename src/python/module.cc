@@ -58,21 +58,6 @@ void raise_type_mismatch(PyObject* obj, const char* expected) {
 
 // ---------------------------------------------------------------- notes
 
-// The pending exception, normalised, with its traceback attached.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return Ref::steal(value);
-#endif
-}
-
 void restore_exception(Ref exc) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exc.release());
