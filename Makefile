@@ -24,6 +24,7 @@ test: build
 
 bench: build
 	PYTHONPATH=python $(PY) bench/cast.py
+	PYTHONPATH=python $(PY) bench/cast.py --dictionary-texts
 
 bench-quick: build
 	PYTHONPATH=python $(PY) bench/cast.py --quick

@@ -75,3 +75,12 @@ def test_memory_of_one_case(case, out_bytes):
     growth, reported = json.loads(done.stdout)
     assert reported == out_bytes
     assert growth is None or growth >= 0
+
+
+def test_dictionary_text_families_run():
+    """Every family of hash-shaped texts is cast and checked against pyarrow."""
+    done = subprocess.run([sys.executable, str(BENCH), "--dictionary-texts", "--quick"], capture_output=True,
+                          text=True, env=bench_env(), timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    families = [line.split()[0] for line in done.stdout.splitlines()[2:]]
+    assert families == ["crafted", "prefix", "one-byte", "random"], done.stdout
