@@ -179,6 +179,24 @@ TEST(Adoption, InvalidUtf8FailsAsTheCopyDoes) {
   EXPECT_EQ(got.error().message(), want.error().message());
 }
 
+// Reading rows is no change: the array stays kept and becomes the result.
+TEST(Adoption, ReadsLeaveTheArrayKept) {
+  const Rows rows = {"a", std::nullopt, "élit", "", "bc"};
+  const std::shared_ptr<arrow::Array> input = utf8_of(rows);
+  ColumnAccumulator acc = string_column();
+  acc.append_texts(view_of(input->data()));
+  const ColumnAccumulator reference = filled_row_by_row(rows);
+  for (std::uint64_t row = 0; row <= rows.size(); ++row) {
+    EXPECT_EQ(acc.text_at(row), reference.text_at(row)) << row;
+    EXPECT_EQ(acc.cell_text_at(row), reference.cell_text_at(row)) << row;
+    EXPECT_EQ(acc.cell_at(row).kind, reference.cell_at(row).kind) << row;
+  }
+  EXPECT_EQ(acc.distinct_count(), 4u);
+  auto got = array_for(std::move(acc));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ((*got)->data()->buffers[2]->data(), input->data()->buffers[2]->data());
+}
+
 // Anything but finishing turns the kept array into the column's own copy;
 // the column must then be indistinguishable from one filled row by row.
 struct AfterCase {

@@ -330,6 +330,23 @@ std::string_view string_text(const ColumnAccumulator::Impl& a, std::uint64_t row
   return bytes_view(a.str_bytes, a.str_offsets[row], a.str_offsets[row + 1]);
 }
 
+// A String column's row: its text, or nullopt for a null row, read from an
+// adopted input array (which then holds every row) or from the own buffers.
+std::optional<std::string_view> string_row(const ColumnAccumulator::Impl& a, std::uint64_t row) {
+  if (a.adopted) {
+    const arrow::ArrayData& array = *a.adopted;
+    const std::uint64_t bit = static_cast<std::uint64_t>(array.offset) + row;
+    if (array.buffers[0] != nullptr && ((array.buffers[0]->data()[bit >> 3] >> (bit & 7)) & 1) == 0) {
+      return std::nullopt;
+    }
+    const std::int32_t* offsets = array.GetValues<std::int32_t>(1);
+    const auto* data = reinterpret_cast<const char*>(array.buffers[2]->data());
+    return std::string_view(data + offsets[row], static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+  }
+  if (!a.validity.is_valid(row)) return std::nullopt;
+  return string_text(a, row);
+}
+
 std::string_view dictionary_text(const ColumnAccumulator::Impl& a, std::uint64_t row) {
   const auto key = static_cast<std::size_t>(a.keys[row]);
   return bytes_view(a.dict_bytes, a.dict_offsets[key], a.dict_offsets[key + 1]);
@@ -926,27 +943,26 @@ std::uint32_t ColumnAccumulator::dictionary_key(std::string_view text) {
   return dictionary_lookup_or_insert(*impl_, text);
 }
 
-// The reads below copy an adopted input array into the own buffers first
-// (the contents stay the same), so they need only one layout.
+// The reads below leave an adopted input array where it is: a String
+// column's rows are read from it as they are from the own buffers.
 
 std::optional<std::string_view> ColumnAccumulator::text_at(std::uint64_t row) const {
-  settle(*impl_);
   const Impl& a = *impl_;
-  if (a.kind != Kind::String || row >= a.len() || !a.validity.is_valid(row)) return std::nullopt;
-  const std::string_view text = string_text(a, row);
-  if (!utf8::is_valid(text)) return std::nullopt;
+  if (a.kind != Kind::String || row >= a.len()) return std::nullopt;
+  const std::optional<std::string_view> text = string_row(a, row);
+  if (!text || !utf8::is_valid(*text)) return std::nullopt;
   return text;
 }
 
 TypedCell ColumnAccumulator::cell_at(std::uint64_t row) const {
-  settle(*impl_);
   const Impl& a = *impl_;
+  if (a.kind == Kind::String) {
+    const auto text = text_at(row);
+    return text ? TypedCell::of_str(*text) : TypedCell::absent();
+  }
   if (row >= a.len() || !a.validity.is_valid(row)) return TypedCell::absent();
   switch (a.kind) {
-    case Kind::String: {
-      const auto text = text_at(row);
-      return text ? TypedCell::of_str(*text) : TypedCell::absent();
-    }
+    case Kind::String: break;  // above
     case Kind::Int64: return TypedCell::of_int64(a.i64_values[row]);
     case Kind::Float64: return TypedCell::of_float64(a.f64_values[row]);
     case Kind::Boolean: return TypedCell::of_bool(a.bool_values[row] != 0);
@@ -962,15 +978,15 @@ TypedCell ColumnAccumulator::cell_at(std::uint64_t row) const {
 }
 
 std::optional<std::string> ColumnAccumulator::cell_text_at(std::uint64_t row) const {
-  settle(*impl_);
   const Impl& a = *impl_;
+  if (a.kind == Kind::String) {
+    const auto text = text_at(row);
+    if (!text) return std::nullopt;
+    return std::string(*text);
+  }
   if (row >= a.len() || !a.validity.is_valid(row)) return std::nullopt;
   switch (a.kind) {
-    case Kind::String: {
-      const auto text = text_at(row);
-      if (!text) return std::nullopt;
-      return std::string(*text);
-    }
+    case Kind::String: break;  // above
     case Kind::Int64: return render_int64(a.i64_values[row]);
     case Kind::Float64: return render_float64(a.f64_values[row]);
     case Kind::Boolean: return render_boolean(a.bool_values[row] != 0);
@@ -1002,7 +1018,6 @@ void ColumnAccumulator::encode_as_dictionary() {
 }
 
 std::uint64_t ColumnAccumulator::distinct_count() const {
-  settle(*impl_);
   const Impl& a = *impl_;
   if (a.kind != Kind::String) return 0;
   std::unordered_set<std::string_view> seen;
