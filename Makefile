@@ -25,6 +25,7 @@ test: build
 bench: build
 	PYTHONPATH=python $(PY) bench/cast.py
 	PYTHONPATH=python $(PY) bench/cast.py --dictionary-texts
+	PYTHONPATH=python $(PY) bench/shapes.py
 
 bench-quick: build
 	PYTHONPATH=python $(PY) bench/cast.py --quick

@@ -84,3 +84,41 @@ def test_dictionary_text_families_run():
     assert done.returncode == 0, done.stdout + done.stderr
     families = [line.split()[0] for line in done.stdout.splitlines()[2:]]
     assert families == ["crafted", "prefix", "one-byte", "random"], done.stdout
+
+
+SHAPES = BENCH.parent / "shapes.py"
+# The first words of the shape names of each family, and whether its shapes also run in 240 batches.
+SHAPE_FAMILIES = {"int64": True, "float64": True, "decimal128": False, "date32": False, "timestamp[": False,
+                  "pattern": False, "dictionary": True, "string": True}
+
+
+def test_shape_matrix_quick_run():
+    """bench/shapes.py --quick checks every shape against its peers and prints a timed row for each
+    shape family, null share (2%, 30%) and, where the family runs them, 240 batches."""
+    done = subprocess.run([sys.executable, str(SHAPES), "--quick"], capture_output=True, text=True, env=bench_env(),
+                          timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    rows = [line for line in done.stdout.splitlines() if " 10000 " in line]
+    for family, batched in SHAPE_FAMILIES.items():
+        mine = [line for line in rows if line.startswith(family)]
+        assert {line.split(" 10000 ")[1].split()[0] for line in mine} == {"2%", "30%"}, (family, done.stdout)
+        assert any(" x240 " in line for line in mine) == batched, (family, done.stdout)
+        for line in mine:
+            vorpel_ms = float(line.split(" 10000 ")[1].split()[2])
+            assert vorpel_ms > 0 and "equal to " in line, line
+
+
+def test_shape_matrix_mismatch_names_the_shape(tmp_path):
+    """A peer that disagrees stops bench/shapes.py with the shape's name."""
+    script = tmp_path / "broken_shapes.py"
+    script.write_text(
+        "import sys\n"
+        f"sys.path.insert(0, {str(SHAPES.parent)!r})\n"
+        "import shapes\n"
+        "real = shapes._pyarrow\n"
+        "shapes._pyarrow = lambda run: real(lambda a: run(a).fill_null(0))\n"
+        "sys.exit(shapes.main(['--quick', '--only', 'int64 5-8 digits x240', '--nulls', '0.3']))\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=bench_env(), timeout=300)
+    assert done.returncode != 0
+    assert "int64 5-8 digits x240 (10000 rows, 30% nulls): results differ from pyarrow" in done.stdout + done.stderr
