@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/columnar/scalar_parse/pow10.h"
 #include "core/field_type.h"
 
 namespace vorpel {
@@ -31,11 +32,7 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
 // Whether an unscaled decimal value has at most 38 digits (magnitude below
 // 10^38), as a decimal column's type (precision 38) requires.
 inline bool fits_decimal38(int128 v) {
-  constexpr int128 kLimit = [] {
-    int128 p = 1;
-    for (int i = 0; i < 38; ++i) p *= 10;
-    return p;
-  }();
+  constexpr auto kLimit = static_cast<int128>(kPow10_128[38]);
   return v < kLimit && v > -kLimit;
 }
 // A value of a decimal column: parse_decimal128 limited by fits_decimal38. A
