@@ -4,6 +4,8 @@
 // Parsers work on borrowed bytes, allocate nothing, never throw and never read
 // past the given length; failure is `std::nullopt`.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -191,11 +193,30 @@ bool castable_to(FieldTag tag, std::string_view text);
 // which parse_date32 and parse_timestamp read back, so every day count has a
 // date text. Timestamps are "<date> HH:MM:SS" plus ".mmm", ".uuuuuu" or
 // ".nnnnnnnnn" when the fraction is not zero.
+//
+// The `_to` forms write the text at `out`, which must have room for
+// kRenderCapacity bytes, and return the end of the text; they allocate
+// nothing. The std::string forms wrap them.
 std::string render_int64(std::int64_t v);
 std::string render_float64(double v);
 std::string render_boolean(bool v);
 std::string render_date32(std::int32_t days);
 std::string render_timestamp(std::int64_t v, TimeUnit unit);
 std::string render_decimal128(int128 v, std::uint8_t scale);
+
+// Room for the canonical text of any typed value. The longest are doubles
+// near the smallest normal one in positional form (a sign, "0.", 307 zeros
+// and 17 digits: 327 bytes), then decimals of scale 255 (258 bytes).
+inline constexpr std::size_t kRenderCapacity = 384;
+struct RenderBuffer {
+  std::array<char, kRenderCapacity> chars;
+  char* data() { return chars.data(); }
+};
+
+char* render_int64_to(char* out, std::int64_t v);
+char* render_float64_to(char* out, double v);
+char* render_date32_to(char* out, std::int32_t days);
+char* render_timestamp_to(char* out, std::int64_t v, TimeUnit unit);
+char* render_decimal128_to(char* out, int128 v, std::uint8_t scale);
 
 }  // namespace vorpel

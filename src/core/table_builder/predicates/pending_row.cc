@@ -20,7 +20,7 @@ std::int64_t float_to_int64(double v) {
 }  // namespace
 
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
-                           TextBuffer& buffer) {
+                           RenderBuffer& buffer) {
   using V = ScalarValue::Kind;
   using C = ColumnAccumulator::Kind;
   const TypedCell absent = TypedCell::absent();
@@ -243,7 +243,7 @@ bool PendingRow::decide(const ColumnSource& columns) {
 // ---------------------------------------------------------------- evaluation
 
 TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot,
-                                    TextBuffer& buffer) const {
+                                    RenderBuffer& buffer) const {
   if (slot == PredicateEvaluator::kNone) return TypedCell::absent();
   const PredicateEvaluator::BoundColumn& column = evaluator.bound_column(slot);
   if (column.index == PredicateEvaluator::kUnbound) return TypedCell::absent();
@@ -254,8 +254,8 @@ TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::ui
 
 Verdict PendingRow::leaf_pending(const PredicateEvaluator::PlanNode& node) {
   using K = Predicate::Kind;
-  TextBuffer buffer_a;
-  TextBuffer buffer_b;
+  RenderBuffer buffer_a;
+  RenderBuffer buffer_b;
   // Each value is judged as the column will store it, by the committed-row
   // rules (CastableTo included), so a row's verdict is the same whether it
   // is buffered or committed.
@@ -327,7 +327,7 @@ bool PendingRow::final_value(std::uint32_t index) {
     case Predicate::Kind::Equals:
     case Predicate::Kind::NotEquals: {
       // A missing value counts as a null cell.
-      TextBuffer buffer;
+      RenderBuffer buffer;
       const TypedCell cell = buffered_cell(evaluator_, node.column, buffer);
       return evaluator_.test_leaf(node, cell, TypedCell::absent());
     }

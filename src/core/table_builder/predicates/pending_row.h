@@ -116,7 +116,7 @@ class ColumnBitset {
 // UTF-8. In a String or Dictionary column a Date32 is seen as its date
 // ("2024-01-05") and a Timestamp as its raw count ("5").
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
-                           TextBuffer& buffer);
+                           RenderBuffer& buffer);
 
 class PendingRow {
  public:
@@ -212,7 +212,7 @@ class PendingRow {
   ScalarValue value_at(const Entry& entry) const;
   const Entry* find(std::uint32_t column) const;
   void mark_known_predicate_columns(const ColumnSource& columns);
-  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer) const;
+  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, RenderBuffer& buffer) const;
   Verdict leaf_pending(const PredicateEvaluator::PlanNode& node);
   Verdict provisional(std::uint32_t node);
   bool final_value(std::uint32_t node);
