@@ -1,104 +1,46 @@
 #include "core/table_builder/predicates/pending_row.h"
 
-#include <cmath>
-
 #include "core/columnar/utf8_check.h"
 
 namespace vorpel {
 
-namespace {
-
-// Float64 into Int64 as a column stores it: truncated toward zero,
-// saturated, NaN as 0.
-std::int64_t float_to_int64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775807.0) return INT64_MAX;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<std::int64_t>(v);
-}
-
-}  // namespace
-
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
                            RenderBuffer& buffer) {
-  using V = ScalarValue::Kind;
+  if (value.kind != ScalarValue::Kind::Str) return convert_for_column(value, column.kind, column.type.unit, buffer);
+  // A text as the column parses it; a String or Dictionary cell reads text
+  // that is not UTF-8 back as a null.
   using C = ColumnAccumulator::Kind;
+  const std::string_view text = value.str;
   const TypedCell absent = TypedCell::absent();
   switch (column.kind) {
     case C::String:
-    case C::Dictionary: {
-      // The text the column stores, seen as its cell reads back: a Date32 as
-      // its date, a Timestamp as its raw count (never as a date-time), a Null
-      // as a null cell, and a text that is not UTF-8 as a null cell too.
-      switch (value.kind) {
-        case V::Str: return utf8::is_valid(value.str) ? TypedCell::of_str(value.str) : absent;
-        case V::Int64: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
-        case V::Float64: return TypedCell::of_str(cell_text(TypedCell::of_float64(value.f64), buffer));
-        case V::Bool: return TypedCell::of_str(value.b ? "true" : "false");
-        case V::Date32: return TypedCell::of_str(cell_text(TypedCell::of_date32(value.date), buffer));
-        case V::Timestamp: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
-        case V::Null: return absent;
-      }
-      return absent;
+    case C::Dictionary: return utf8::is_valid(text) ? TypedCell::of_str(text) : absent;
+    case C::Int64: {
+      const auto parsed = parse_int64(text);
+      return parsed ? TypedCell::of_int64(*parsed) : absent;
     }
-    case C::Int64:
-      switch (value.kind) {
-        case V::Str: {
-          const auto parsed = parse_int64(value.str);
-          return parsed ? TypedCell::of_int64(*parsed) : absent;
-        }
-        case V::Int64:
-        case V::Timestamp: return TypedCell::of_int64(value.i64);
-        case V::Float64: return TypedCell::of_int64(float_to_int64(value.f64));
-        case V::Date32: return TypedCell::of_int64(value.date);
-        case V::Bool:
-        case V::Null: return absent;
-      }
-      return absent;
-    case C::Float64:
-      switch (value.kind) {
-        case V::Str: {
-          const auto parsed = parse_float64(value.str);
-          return parsed ? TypedCell::of_float64(*parsed) : absent;
-        }
-        case V::Int64:
-        case V::Timestamp: return TypedCell::of_float64(static_cast<double>(value.i64));
-        case V::Float64: return TypedCell::of_float64(value.f64);
-        case V::Date32: return TypedCell::of_float64(value.date);
-        case V::Bool:
-        case V::Null: return absent;
-      }
-      return absent;
-    case C::Boolean:
-      if (value.kind == V::Bool) return TypedCell::of_bool(value.b);
-      if (value.kind == V::Str) {
-        const auto parsed = parse_boolean(value.str);
-        return parsed ? TypedCell::of_bool(*parsed) : absent;
-      }
-      return absent;
-    case C::Date32:
-      if (value.kind == V::Date32) return TypedCell::of_date32(value.date);
-      if (value.kind == V::Str) {
-        const auto parsed = parse_date32(value.str);
-        return parsed ? TypedCell::of_date32(*parsed) : absent;
-      }
-      return absent;
+    case C::Float64: {
+      const auto parsed = parse_float64(text);
+      return parsed ? TypedCell::of_float64(*parsed) : absent;
+    }
+    case C::Boolean: {
+      const auto parsed = parse_boolean(text);
+      return parsed ? TypedCell::of_bool(*parsed) : absent;
+    }
+    case C::Date32: {
+      const auto parsed = parse_date32(text);
+      return parsed ? TypedCell::of_date32(*parsed) : absent;
+    }
     case C::Timestamp: {
       const TimeUnit unit = column.type.unit;
-      if (value.kind == V::Timestamp) return TypedCell::of_timestamp(value.i64, unit);  // never rescaled
-      if (value.kind == V::Str) {
-        const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(value.str)
-                                                    : parse_timestamp(value.str, unit, column.type.pattern);
-        return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
-      }
-      return absent;
+      const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(text)
+                                                  : parse_timestamp(text, unit, column.type.pattern);
+      return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
     }
-    case C::Decimal128:
-      if (value.kind == V::Str) {
-        const auto parsed = parse_decimal38(value.str, column.type.scale);
-        return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
-      }
-      return absent;
+    case C::Decimal128: {
+      const auto parsed = parse_decimal38(text, column.type.scale);
+      return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
+    }
   }
   return absent;
 }

@@ -109,7 +109,9 @@ class ColumnBitset {
 
 // A buffered value converted as its column would store it and read back: the
 // cell the tests see, equal to the one committed-row evaluation would read for
-// the same value, so a row gets the same verdict in both modes. Text of a Str
+// the same value, so a row gets the same verdict in both modes. A value that
+// is not text goes through the columns' own conversion (convert_for_column),
+// a text through the column's parser. Text of a Str
 // value stays a view of `value.str`; rendered texts go into `buffer`. Absent
 // when the column would hold a null: a failed parse, a kind the column stores
 // as null, a Null value, or (String and Dictionary columns) text that is not
