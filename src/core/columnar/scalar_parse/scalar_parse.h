@@ -184,7 +184,18 @@ struct TypedCell {
 std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uint8_t scale,
                                           std::string_view text);
 
-// Whether a present text cell is castable to the field type tag.
+// Whether `text` parses as a value of `type` exactly as a column of that type
+// parses it (String and Dictionary take every text). A Timestamp is read by
+// `timestamp` when given (the column's compiled parser; the type's unit and
+// pattern are then not consulted), else by the type's unit and pattern
+// compiled for this call.
+bool text_parses_as(const FieldType& type, std::string_view text, const TimestampParser* timestamp = nullptr);
+
+// Whether a present text cell is castable to the field type tag: as
+// text_parses_as for String, Dictionary, Int64, Float64 and Date32; wider
+// for Boolean (also "yes", "no", "1", "0", in any ASCII case), Timestamp (an
+// integer or a date, whatever the unit and pattern) and Decimal128 (any
+// 128-bit integer or float64 text, whatever the scale).
 bool castable_to(FieldTag tag, std::string_view text);
 
 // Canonical texts. Floats use the shortest positional text that reads back

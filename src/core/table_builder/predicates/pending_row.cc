@@ -105,32 +105,15 @@ std::uint64_t PendingRow::reserved_bytes() const {
 }
 
 bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
-  using C = ColumnAccumulator::Kind;
-  switch (accumulator.kind()) {
-    case C::String:
-    case C::Dictionary:
-      return true;
-    case C::Int64:
-      return parse_int64(text).has_value();
-    case C::Float64:
-      return parse_float64(text).has_value();
-    case C::Boolean:
-      return parse_boolean(text).has_value();
-    case C::Date32:
-      return parse_date32(text).has_value();
-    case C::Decimal128:
-      return parse_decimal38(text, accumulator.field_type().scale).has_value();
-    case C::Timestamp: {
-      if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
-      std::optional<TimestampParser>& parser = timestamp_parsers_[column];
-      if (!parser) {
-        const FieldType type = accumulator.field_type();
-        parser.emplace(type.unit, type.pattern);
-      }
-      return parser->parse(text).has_value();
-    }
+  if (accumulator.kind() != ColumnAccumulator::Kind::Timestamp) return text_parses_as(accumulator.field_type(), text);
+  // A Timestamp column's parser is compiled once, on the column's first text.
+  if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
+  std::optional<TimestampParser>& parser = timestamp_parsers_[column];
+  if (!parser) {
+    const FieldType type = accumulator.field_type();
+    parser.emplace(type.unit, type.pattern);
   }
-  return true;
+  return text_parses_as(FieldType::timestamp(parser->unit()), text, &*parser);
 }
 
 // ---------------------------------------------------------------- protocol
