@@ -252,8 +252,8 @@ std::optional<std::int32_t> fast_date(const std::string& text) {
 
 TEST(Date32Exhaustive, EveryDayOfFourDigitYears) {
   // Day 0 of year 0 to the last day of 9999, each written as YYYY-MM-DD.
-  const std::int64_t first = fast::days_from_civil(0, 1, 1);
-  const std::int64_t last = fast::days_from_civil(9999, 12, 31);
+  const auto first = static_cast<std::int64_t>(scalar_detail::days_from_civil(0, 1, 1));
+  const auto last = static_cast<std::int64_t>(scalar_detail::days_from_civil(9999, 12, 31));
   char text[32] = {};
   for (std::int64_t day = first; day <= last; ++day) {
     const scalar_detail::CivilDate d = scalar_detail::civil_from_days(day);

@@ -535,7 +535,7 @@ struct RenderCase {
 class CellText : public ::testing::TestWithParam<RenderCase> {};
 
 TEST_P(CellText, InPlaceTextMatchesTheCanonicalRendering) {
-  TextBuffer buffer;
+  RenderBuffer buffer;
   EXPECT_EQ(cell_text(GetParam().cell, buffer), GetParam().expected);
 }
 
@@ -821,8 +821,8 @@ TEST_P(ConvertBuffered, EqualsTheStoredCell) {
     column.kind = stored.kind();
     column.type = type;
     const TypedCell expected = stored.cell_at(0);
-    TextBuffer buffer;
-    TextBuffer expected_buffer;
+    RenderBuffer buffer;
+    RenderBuffer expected_buffer;
     const TypedCell cell = convert_buffered(v, column, buffer);
     ASSERT_EQ(cell.kind, expected.kind) << v.debug_text();
     EXPECT_EQ(cell_text(cell, buffer), cell_text(expected, expected_buffer)) << v.debug_text();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <optional>
 #include <random>
@@ -258,6 +259,61 @@ TEST(IsoFastPath, AgreesWithGeneralInterpreterOnRandomAndMutatedInputs) {
   // Both outcomes must be well represented for the comparison to mean anything.
   EXPECT_GT(matched, 40000);
   EXPECT_GT(rejected, 40000);
+}
+
+// ---------------------------------------------------------------- calendar
+
+TEST(Calendar, AgreesWithStdChronoAroundTheEpoch) {
+  using namespace std::chrono;
+  // Years -2000 to 6000, both directions.
+  for (std::int64_t day = -1450000; day <= 1470000; ++day) {
+    const year_month_day ymd{sys_days{days{day}}};
+    const scalar_detail::CivilDate c = scalar_detail::civil_from_days(day);
+    ASSERT_EQ(c.year, static_cast<int>(ymd.year())) << day;
+    ASSERT_EQ(c.month, static_cast<unsigned>(ymd.month())) << day;
+    ASSERT_EQ(c.day, static_cast<unsigned>(ymd.day())) << day;
+    ASSERT_TRUE(scalar_detail::days_from_civil(c.year, c.month, c.day) == day) << day;
+  }
+}
+
+struct FarDateCase {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+class FarDates : public ::testing::TestWithParam<FarDateCase> {};
+
+// Far from the epoch the calendar is the epoch's, shifted by whole 400-year
+// cycles of 146097 days.
+TEST_P(FarDates, RepeatEvery400Years) {
+  const FarDateCase& c = GetParam();
+  const std::int64_t cycles = c.year / 400 - (c.year % 400 < 0 ? 1 : 0);
+  const std::int64_t near_year = c.year % 400 + (c.year % 400 < 0 ? 400 : 0);
+  const __int128 near = scalar_detail::days_from_civil(near_year, c.month, c.day);
+  const __int128 far = scalar_detail::days_from_civil(c.year, c.month, c.day);
+  EXPECT_TRUE(far == near + static_cast<__int128>(cycles) * 146097) << c.year;
+  if (far >= std::numeric_limits<std::int64_t>::min() && far <= std::numeric_limits<std::int64_t>::max()) {
+    const scalar_detail::CivilDate back = scalar_detail::civil_from_days(static_cast<std::int64_t>(far));
+    EXPECT_EQ(back.year, c.year);
+    EXPECT_EQ(back.month, c.month);
+    EXPECT_EQ(back.day, c.day);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FarDates,
+    ::testing::Values(FarDateCase{32768, 2, 29}, FarDateCase{-32768, 3, 1}, FarDateCase{-32769, 12, 31},
+                      FarDateCase{292277026596, 12, 4}, FarDateCase{-292277022657, 1, 27},
+                      FarDateCase{1000000000000, 2, 29}, FarDateCase{-1000000000000, 2, 29},
+                      FarDateCase{std::numeric_limits<std::int64_t>::max(), 12, 31},
+                      FarDateCase{std::numeric_limits<std::int64_t>::min(), 1, 1}));
+
+TEST(Calendar, DayCountsAtTheEndsOfTheRange) {
+  for (const std::int64_t day : {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
+    const scalar_detail::CivilDate c = scalar_detail::civil_from_days(day);
+    EXPECT_TRUE(scalar_detail::days_from_civil(c.year, c.month, c.day) == day) << day;
+  }
 }
 
 }  // namespace

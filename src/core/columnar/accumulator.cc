@@ -838,75 +838,68 @@ void ColumnAccumulator::reserve_for_texts(std::uint64_t rows, std::uint64_t text
 }
 
 bool ColumnAccumulator::append_value(const ScalarValue& value) {
+  if (value.kind == ScalarValue::Kind::Str) return append_text(value.str);
   Impl& a = *impl_;
   settle(a);
-  using VK = ScalarValue::Kind;
-  const bool textual = a.kind == Kind::String || a.kind == Kind::Dictionary;
-  switch (value.kind) {
-    case VK::Str:
-      return append_text(value.str);
-    case VK::Null:
-      push_null(a);
-      return true;
-    case VK::Int64:
-      if (textual) {
-        push_rendered(a, render_int64(value.i64));
-      } else if (a.kind == Kind::Int64) {
-        push_slot(a, a.i64_values, std::optional<std::int64_t>(value.i64));
-      } else if (a.kind == Kind::Float64) {
-        push_slot(a, a.f64_values, std::optional<double>(static_cast<double>(value.i64)));
-      } else {
-        push_null(a);
-      }
-      return true;
-    case VK::Float64:
-      if (textual) {
-        push_rendered(a, render_float64(value.f64));
-      } else if (a.kind == Kind::Int64) {
-        push_slot(a, a.i64_values, std::optional<std::int64_t>(truncate_saturating(value.f64)));
-      } else if (a.kind == Kind::Float64) {
-        push_slot(a, a.f64_values, std::optional<double>(value.f64));
-      } else {
-        push_null(a);
-      }
-      return true;
-    case VK::Bool:
-      if (textual) {
-        push_rendered(a, value.b ? std::string_view("true") : std::string_view("false"));
-      } else if (a.kind == Kind::Boolean) {
-        a.bool_values.push_back(value.b ? 1 : 0);
-        a.validity.push(true);
-      } else {
-        push_null(a);
-      }
-      return true;
-    case VK::Date32:
-      if (textual) {
-        push_rendered(a, render_date32(value.date));
-      } else if (a.kind == Kind::Int64) {
-        push_slot(a, a.i64_values, std::optional<std::int64_t>(value.date));
-      } else if (a.kind == Kind::Float64) {
-        push_slot(a, a.f64_values, std::optional<double>(static_cast<double>(value.date)));
-      } else if (a.kind == Kind::Date32) {
-        push_slot(a, a.date_values, std::optional<std::int32_t>(value.date));
-      } else {
-        push_null(a);
-      }
-      return true;
-    case VK::Timestamp:
-      // The raw count carries no unit and is never rescaled.
-      if (textual) {
-        push_rendered(a, render_int64(value.i64));
-      } else if (a.kind == Kind::Int64 || a.kind == Kind::Timestamp) {
-        push_slot(a, a.i64_values, std::optional<std::int64_t>(value.i64));
-      } else if (a.kind == Kind::Float64) {
-        push_slot(a, a.f64_values, std::optional<double>(static_cast<double>(value.i64)));
-      } else {
-        push_null(a);
-      }
-      return true;
+  RenderBuffer buffer;
+  const TypedCell cell = convert_for_column(value, a.kind, a.unit, buffer);
+  switch (cell.kind) {
+    case CellKind::Str: push_rendered(a, cell.str); break;
+    case CellKind::Int64:
+    case CellKind::Timestamp: push_slot(a, a.i64_values, std::optional<std::int64_t>(cell.i64)); break;
+    case CellKind::Float64: push_slot(a, a.f64_values, std::optional<double>(cell.f64)); break;
+    case CellKind::Bool:
+      a.bool_values.push_back(cell.b ? 1 : 0);
+      a.validity.push(true);
+      break;
+    case CellKind::Date32: push_slot(a, a.date_values, std::optional<std::int32_t>(cell.date)); break;
+    case CellKind::Decimal128: push_slot(a, a.dec_values, std::optional<int128>(cell.dec)); break;
+    case CellKind::Absent: push_null(a); break;
   }
   return true;
+}
+
+TypedCell convert_for_column(const ScalarValue& value, ColumnAccumulator::Kind kind, TimeUnit unit,
+                             RenderBuffer& buffer) {
+  using VK = ScalarValue::Kind;
+  const TypedCell absent = TypedCell::absent();
+  if (kind == Kind::String || kind == Kind::Dictionary) {
+    char* const begin = buffer.data();
+    char* end = begin;
+    switch (value.kind) {
+      case VK::Int64:
+      case VK::Timestamp: end = render_int64_to(begin, value.i64); break;
+      case VK::Float64: end = render_float64_to(begin, value.f64); break;
+      case VK::Bool: return TypedCell::of_str(value.b ? std::string_view("true") : std::string_view("false"));
+      case VK::Date32: end = render_date32_to(begin, value.date); break;
+      case VK::Str:
+      case VK::Null: return absent;
+    }
+    return TypedCell::of_str(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+  }
+  switch (value.kind) {
+    case VK::Int64:
+    case VK::Timestamp:
+      if (kind == Kind::Int64) return TypedCell::of_int64(value.i64);
+      if (kind == Kind::Float64) return TypedCell::of_float64(static_cast<double>(value.i64));
+      if (kind == Kind::Timestamp && value.kind == VK::Timestamp) return TypedCell::of_timestamp(value.i64, unit);
+      return absent;
+    case VK::Float64:
+      if (kind == Kind::Int64) return TypedCell::of_int64(truncate_saturating(value.f64));
+      if (kind == Kind::Float64) return TypedCell::of_float64(value.f64);
+      return absent;
+    case VK::Bool:
+      return kind == Kind::Boolean ? TypedCell::of_bool(value.b) : absent;
+    case VK::Date32:
+      if (kind == Kind::Int64) return TypedCell::of_int64(value.date);
+      if (kind == Kind::Float64) return TypedCell::of_float64(static_cast<double>(value.date));
+      if (kind == Kind::Date32) return TypedCell::of_date32(value.date);
+      return absent;
+    case VK::Str:
+    case VK::Null:
+      return absent;
+  }
+  return absent;
 }
 
 void ColumnAccumulator::remove_last() {

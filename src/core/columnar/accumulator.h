@@ -257,4 +257,20 @@ class ColumnAccumulator {
   std::unique_ptr<Impl> impl_;
 };
 
+// The conversion matrix: the cell a column of `kind` (a Timestamp column: of
+// `unit`) stores for a value that is not text, as the column reads it back.
+// append_value stores it and the pending row judges buffered values by it.
+//   String, Dictionary: the value's canonical text, written into `buffer`
+//     ("true"/"false" for a Bool; a Timestamp's raw count, never a date-time)
+//   Int64: Int64 and Timestamp as they are, Float64 truncated toward zero and
+//     saturated (NaN as 0), Date32 as its day count
+//   Float64: Int64, Timestamp and Date32 as doubles, Float64 as it is
+//   Boolean, Date32: only a value of the same kind
+//   Timestamp: only a Timestamp, its raw count taken as of `unit`, never rescaled
+//   Decimal128: nothing
+// Anything else, Null included, is absent: the column stores a null. A Str
+// value is absent here too: the column parses texts (append_text).
+TypedCell convert_for_column(const ScalarValue& value, ColumnAccumulator::Kind kind, TimeUnit unit,
+                             RenderBuffer& buffer);
+
 }  // namespace vorpel

@@ -9,6 +9,7 @@
 #include <arrow/util/bitmap_ops.h>
 
 #include "core/columnar/accumulator_impl.h"
+#include "core/columnar/scalar_parse/pow10.h"
 #include "core/columnar/utf8_check.h"
 #include "core/invariant.h"
 
@@ -19,13 +20,6 @@ namespace {
 using Kind = ColumnAccumulator::Kind;
 
 constexpr std::int32_t kMaxDecimalPrecision = 38;
-
-// 10^38, the smallest magnitude that needs 39 digits.
-constexpr unsigned __int128 scalar_limit_pow10_38() {
-  unsigned __int128 v = 1;
-  for (int i = 0; i < kMaxDecimalPrecision; ++i) v *= 10;
-  return v;
-}
 
 }  // namespace
 
@@ -116,7 +110,7 @@ Result<std::shared_ptr<arrow::Array>> primitive(std::shared_ptr<arrow::DataType>
 // more has a high half of at least 10^38 / 2^64 in magnitude), so the loop is
 // a plain range test; values under null slots are 0.
 bool maybe_beyond_precision(const std::vector<int128>& values) {
-  constexpr auto kHigh = static_cast<std::int64_t>(scalar_limit_pow10_38() >> 64);
+  constexpr auto kHigh = static_cast<std::int64_t>(kPow10_128[kMaxDecimalPrecision] >> 64);
   bool maybe = false;
   for (const int128 v : values) {
     const auto high = static_cast<std::int64_t>(v >> 64);

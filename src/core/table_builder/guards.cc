@@ -28,29 +28,6 @@ std::uint64_t heap_text_bytes(const std::string& s) {
   return s.capacity() > inline_capacity ? static_cast<std::uint64_t>(s.capacity()) + 1 : 0;
 }
 
-// True when `text` parses as `type` exactly as the column's accumulator would
-// parse it.
-bool text_parses_as(const FieldType& type, std::string_view text) {
-  switch (type.tag) {
-    case FieldTag::String:
-    case FieldTag::Dictionary:
-      return true;
-    case FieldTag::Int64:
-      return parse_int64(text).has_value();
-    case FieldTag::Float64:
-      return parse_float64(text).has_value();
-    case FieldTag::Boolean:
-      return text == "true" || text == "false";
-    case FieldTag::Date32:
-      return parse_date32(text).has_value();
-    case FieldTag::Timestamp:
-      return parse_timestamp(text, type.unit, type.pattern).has_value();
-    case FieldTag::Decimal128:
-      return parse_decimal38(text, type.scale).has_value();
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- strict types

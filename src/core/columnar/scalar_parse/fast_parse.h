@@ -23,6 +23,8 @@
 
 #include <fast_float/fast_float.h>
 
+#include "core/columnar/scalar_parse/calendar.h"
+#include "core/columnar/scalar_parse/pow10.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 
 namespace vorpel::fast {
@@ -141,17 +143,6 @@ inline std::optional<bool> parse_boolean(const char* p, std::size_t n) {
 
 // ---------------------------------------------------------------- calendar
 
-// Days from 1970-01-01 to year-month-day (proleptic Gregorian), for a valid
-// date with a year far inside the 64-bit range.
-constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 // For every year 0 to 9999: the day count of its January 1, times 32, plus
 // 16 for a leap year, the offset of the leap year's row in kMonths (so a
 // four-digit year costs one load instead of the divisions of the calendar
@@ -161,7 +152,7 @@ struct YearTable {
   constexpr YearTable() : start32_leap16{} {
     for (unsigned y = 0; y < 10000; ++y) {
       const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-      start32_leap16[y] = static_cast<std::int32_t>(days_from_civil(y, 1, 1) * 32 + (leap ? 16 : 0));
+      start32_leap16[y] = static_cast<std::int32_t>(scalar_detail::days_from_civil(y, 1, 1) * 32 + (leap ? 16 : 0));
     }
   }
 };
@@ -466,10 +457,6 @@ inline constexpr IsoTails kIsoTails{};
 
 // ---------------------------------------------------------------- float64
 
-// The powers of ten that are exact doubles.
-inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 // `parse_float64` reading the text byte by byte, for any length and without
 // loading past it; true with the value in `out` (false and 0 when absent).
 // Plain decimal texts whose significant digits fit 2^53 and whose decimal
@@ -478,7 +465,6 @@ inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
 // correct one). Other plain decimals go straight to the correctly rounded
 // converter; special words and huge exponents to the general parser.
 [[gnu::noinline]] inline bool parse_float64_bytewise_into(const char* p, std::size_t n, double& out) {
-  const auto& kPow10 = kExactPow10;
   out = 0.0;
   const char* q = p;
   const char* const end = p + n;
@@ -535,9 +521,9 @@ inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
     exponent += exp_negative ? -e : e;
   }
   double value;
-  if (exact & (mantissa <= (std::uint64_t{1} << 53)) & (exponent >= -22) & (exponent <= 22)) {
+  if (exact & (mantissa <= (std::uint64_t{1} << 53)) & (exponent >= -kMaxExactPow10) & (exponent <= kMaxExactPow10)) {
     value = static_cast<double>(mantissa);
-    value = exponent >= 0 ? value * kPow10[exponent] : value / kPow10[-exponent];
+    value = exponent >= 0 ? value * kPow10Double[exponent] : value / kPow10Double[-exponent];
   } else {
     // A valid plain decimal whose exponent is far from the converter's
     // saturation: the converter reads it correctly rounded.
@@ -602,9 +588,9 @@ struct ScaleByPow10 {
   double divisor[45];
   constexpr ScaleByPow10() : factor{}, divisor{} {
     for (int e = -22; e <= 22; ++e) {
-      factor[e + 22][0] = e > 0 ? kExactPow10[e] : 1.0;
+      factor[e + 22][0] = e > 0 ? kPow10Double[e] : 1.0;
       factor[e + 22][1] = -factor[e + 22][0];
-      divisor[e + 22] = e < 0 ? kExactPow10[-e] : 1.0;
+      divisor[e + 22] = e < 0 ? kPow10Double[-e] : 1.0;
     }
   }
 };
@@ -707,25 +693,6 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
 // zeros counted) are computed in 64 bits; every other text, including any
 // with whitespace to trim, goes to the general parser.
 [[gnu::always_inline]] inline bool parse_decimal128_into(const char* p, std::size_t n, std::uint8_t scale, int128& out) {
-  static constexpr std::uint64_t kPow10[19] = {1ULL,
-                                               10ULL,
-                                               100ULL,
-                                               1000ULL,
-                                               10000ULL,
-                                               100000ULL,
-                                               1000000ULL,
-                                               10000000ULL,
-                                               100000000ULL,
-                                               1000000000ULL,
-                                               10000000000ULL,
-                                               100000000000ULL,
-                                               1000000000000ULL,
-                                               10000000000000ULL,
-                                               100000000000000ULL,
-                                               1000000000000000ULL,
-                                               10000000000000000ULL,
-                                               100000000000000000ULL,
-                                               1000000000000000000ULL};
   const char* q = p;
   const char* const end = p + n;
   if (scale <= 18 && n != 0) {
@@ -759,7 +726,7 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
         any_digit |= q != frac_begin;
       }
       if (plain && any_digit) {
-        const std::uint64_t u = whole * kPow10[scale] + fraction * kPow10[scale - taken];
+        const std::uint64_t u = whole * kPow10_64[scale] + fraction * kPow10_64[scale - taken];
         out = negative ? -static_cast<int128>(u) : static_cast<int128>(u);
         return true;
       }

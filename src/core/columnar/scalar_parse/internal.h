@@ -4,12 +4,12 @@
 // of the public interface; tests include it to compare the ISO fast path with
 // the general pattern interpreter.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "core/columnar/scalar_parse/calendar.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 
 namespace vorpel::scalar_detail {
@@ -70,61 +70,6 @@ inline std::string_view trim_fast(std::string_view text) {
     if (first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80) return text;
   }
   return trim_whitespace(text);
-}
-
-// ---------------------------------------------------------------- calendar
-
-inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
-inline bool is_leap_year(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-inline unsigned days_in_month(std::int64_t y, unsigned m) {
-  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return (m == 2 && is_leap_year(y)) ? 29 : kDays[m - 1];
-}
-
-inline constexpr std::int64_t kDaysPer400Years = 146097;
-// Years that std::chrono::year represents directly.
-inline constexpr std::int64_t kChronoYearMax = 32767;
-
-// Days from 1970-01-01 to a valid proleptic Gregorian date. Years outside
-// std::chrono's range are moved by whole 400-year cycles (146097 days each),
-// after which the calendar repeats exactly.
-inline __int128 days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  using namespace std::chrono;
-  if (y >= -kChronoYearMax && y <= kChronoYearMax) {
-    return sys_days{year_month_day{year{static_cast<int>(y)}, month{m}, day{d}}}.time_since_epoch().count();
-  }
-  const std::int64_t cycles = floor_div(y, 400);
-  const auto rest = static_cast<int>(y - cycles * 400);  // 0..399
-  const auto base = sys_days{year_month_day{year{rest}, month{m}, day{d}}}.time_since_epoch().count();
-  return static_cast<__int128>(cycles) * kDaysPer400Years + base;
-}
-
-struct CivilDate {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-// The date `z` days after 1970-01-01, for any 64-bit day count whose year
-// fits (every count a 64-bit timestamp can name does).
-inline CivilDate civil_from_days(std::int64_t z) {
-  using namespace std::chrono;
-  // Inside this window the chrono year stays far from its limits.
-  constexpr std::int64_t kDirect = 10'000'000;
-  std::int64_t cycles = 0;
-  if (z < -kDirect || z > kDirect) {
-    cycles = floor_div(z, kDaysPer400Years);
-    z -= cycles * kDaysPer400Years;  // 0..146096: years 1970..2369
-  }
-  const year_month_day ymd{sys_days{days{z}}};
-  return CivilDate{static_cast<int>(ymd.year()) + cycles * 400, static_cast<unsigned>(ymd.month()),
-                   static_cast<unsigned>(ymd.day())};
 }
 
 // ---------------------------------------------------------------- timestamps

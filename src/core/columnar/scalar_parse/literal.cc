@@ -1,4 +1,4 @@
-// Comparison literals and the castability recogniser.
+// Comparison literals, the column-type check and the castability recogniser.
 
 #include <limits>
 
@@ -97,19 +97,38 @@ std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uin
   return std::nullopt;
 }
 
-bool castable_to(FieldTag tag, std::string_view text) {
-  switch (tag) {
+bool text_parses_as(const FieldType& type, std::string_view text, const TimestampParser* timestamp) {
+  switch (type.tag) {
     case FieldTag::String:
     case FieldTag::Dictionary:
       return true;
     case FieldTag::Int64:
       return parse_int64(text).has_value();
     case FieldTag::Float64:
-      return float64_grammar_accepts(text);
+      return float64_grammar_accepts(text);  // parse_float64 accepts exactly this grammar
     case FieldTag::Boolean:
-      return boolean_castable(text);
+      return parse_boolean(text).has_value();
     case FieldTag::Date32:
       return parse_date32(text).has_value();
+    case FieldTag::Timestamp:
+      return timestamp != nullptr ? timestamp->parse(text).has_value()
+                                  : parse_timestamp(text, type.unit, type.pattern).has_value();
+    case FieldTag::Decimal128:
+      return parse_decimal38(text, type.scale).has_value();
+  }
+  return false;
+}
+
+bool castable_to(FieldTag tag, std::string_view text) {
+  switch (tag) {
+    case FieldTag::String:
+    case FieldTag::Dictionary:
+    case FieldTag::Int64:
+    case FieldTag::Float64:
+    case FieldTag::Date32:
+      return text_parses_as(FieldType::simple(tag), text);
+    case FieldTag::Boolean:
+      return boolean_castable(text);
     case FieldTag::Timestamp:
       return parse_int64(text).has_value() || parse_date32(text).has_value();
     case FieldTag::Decimal128:

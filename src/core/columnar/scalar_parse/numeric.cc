@@ -205,7 +205,7 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
   constexpr uint128 kMax = (static_cast<uint128>(1) << 127) - 1;
   uint128 u = 0;
   if (!scalar_detail::accumulate_digits(p, int_end, kMax, u)) return std::nullopt;
-  if (__builtin_mul_overflow(u, scalar_detail::kPow10_128[scale], &u) || u > kMax) return std::nullopt;
+  if (__builtin_mul_overflow(u, kPow10_128[scale], &u) || u > kMax) return std::nullopt;
 
   const std::size_t frac_len = static_cast<std::size_t>(end - frac_begin);
   const std::size_t taken = std::min<std::size_t>(scale, frac_len);
@@ -214,7 +214,7 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
   if (!scalar_detail::accumulate_digits(frac_begin, frac_begin + taken, kMax, f)) return std::nullopt;
   if (!scalar_detail::all_digits(frac_begin + taken, end)) return std::nullopt;
   if (f != 0) {
-    if (__builtin_mul_overflow(f, scalar_detail::kPow10_128[scale - taken], &f)) return std::nullopt;
+    if (__builtin_mul_overflow(f, kPow10_128[scale - taken], &f)) return std::nullopt;
     if (__builtin_add_overflow(u, f, &u) || u > kMax) return std::nullopt;
   }
   const auto value = static_cast<int128>(u);

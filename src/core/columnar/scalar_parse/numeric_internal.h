@@ -6,18 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace vorpel::scalar_detail {
+#include "core/columnar/scalar_parse/pow10.h"
 
-struct Pow10Table {
-  unsigned __int128 v[39];
-  constexpr Pow10Table() : v{} {
-    v[0] = 1;
-    for (int i = 1; i < 39; ++i) v[i] = v[i - 1] * 10;
-  }
-  constexpr unsigned __int128 operator[](std::size_t i) const { return v[i]; }
-};
-// 10^0 .. 10^38.
-inline constexpr Pow10Table kPow10_128{};
+namespace vorpel::scalar_detail {
 
 // acc = acc * 10^n + digits for the decimal digits [p, end); false on a
 // non-digit byte or when the value would exceed `limit`.

@@ -2,37 +2,52 @@
 // written with an explicit sign ("+12345-01-01", "-0044-03-15"), the form the
 // "%Y" directive reads back, so every day count has a date text.
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
-#include "core/columnar/scalar_parse/internal.h"
+#include "core/columnar/scalar_parse/calendar.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 
 namespace vorpel {
 namespace {
 
-void append_padded(std::string& out, std::uint64_t v, int width) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  for (int n = static_cast<int>(r.ptr - buf); n < width; ++n) out.push_back('0');
-  out.append(buf, r.ptr);
+// `value` as exactly `width` decimal digits (it has no more).
+char* put_digits(char* out, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
 }
 
-void append_date(std::string& out, std::int64_t days) {
+// `value` zero-padded to at least `width` digits.
+char* put_padded(char* out, std::uint64_t value, int width) {
+  char digits[20];
+  const auto r = std::to_chars(digits, digits + sizeof digits, value);
+  for (int n = static_cast<int>(r.ptr - digits); n < width; ++n) *out++ = '0';
+  std::memcpy(out, digits, static_cast<std::size_t>(r.ptr - digits));
+  return out + (r.ptr - digits);
+}
+
+char* put_text(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char* put_date(char* out, std::int64_t days) {
   const scalar_detail::CivilDate c = scalar_detail::civil_from_days(days);
-  if (c.year > 9999) {
-    out.push_back('+');
-  } else if (c.year < 0) {
-    out.push_back('-');
+  if (c.year >= 0 && c.year <= 9999) {
+    out = put_digits(out, static_cast<std::uint64_t>(c.year), 4);
+  } else {
+    *out++ = c.year < 0 ? '-' : '+';
+    out = put_padded(out, c.year < 0 ? 0 - static_cast<std::uint64_t>(c.year) : static_cast<std::uint64_t>(c.year), 4);
   }
-  const std::uint64_t abs_year =
-      c.year < 0 ? 0 - static_cast<std::uint64_t>(c.year) : static_cast<std::uint64_t>(c.year);
-  append_padded(out, abs_year, 4);
-  out.push_back('-');
-  append_padded(out, c.month, 2);
-  out.push_back('-');
-  append_padded(out, c.day, 2);
+  *out++ = '-';
+  out = put_digits(out, c.month, 2);
+  *out++ = '-';
+  return put_digits(out, c.day, 2);
 }
 
 // Floor division with a non-negative remainder, without overflow at the
@@ -46,34 +61,26 @@ inline void split_floor(std::int64_t v, std::int64_t per, std::int64_t& quot, st
   }
 }
 
+template <class F>
+std::string render_with(F&& render) {
+  RenderBuffer buffer;
+  return std::string(buffer.data(), render(buffer.data()));
+}
+
 }  // namespace
 
-std::string render_int64(std::int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+char* render_int64_to(char* out, std::int64_t v) { return std::to_chars(out, out + kRenderCapacity, v).ptr; }
+
+char* render_float64_to(char* out, double v) {
+  if (std::isnan(v)) return put_text(out, "NaN");
+  if (std::isinf(v)) return put_text(out, v > 0 ? "inf" : "-inf");
+  // Shortest round-trip digits in positional form.
+  return std::to_chars(out, out + kRenderCapacity, v, std::chars_format::fixed).ptr;
 }
 
-std::string render_float64(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  // Shortest round-trip digits in positional form: at most 309 integer digits
-  // (DBL_MAX) or "0." and 342 fraction digits (subnormals), plus the sign.
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
-}
+char* render_date32_to(char* out, std::int32_t days) { return put_date(out, days); }
 
-std::string render_boolean(bool v) { return v ? "true" : "false"; }
-
-std::string render_date32(std::int32_t days) {
-  std::string out;
-  out.reserve(16);
-  append_date(out, days);
-  return out;
-}
-
-std::string render_timestamp(std::int64_t v, TimeUnit unit) {
+char* render_timestamp_to(char* out, std::int64_t v, TimeUnit unit) {
   static constexpr std::int64_t kPerSecond[4] = {1, 1000, 1'000'000, 1'000'000'000};
   const std::int64_t per = kPerSecond[static_cast<int>(unit) & 3];
   std::int64_t seconds = 0, sub = 0, day = 0, second_of_day = 0;
@@ -81,29 +88,27 @@ std::string render_timestamp(std::int64_t v, TimeUnit unit) {
   split_floor(seconds, 86400, day, second_of_day);
   const std::int64_t nanos = sub * (1'000'000'000 / per);
 
-  std::string out;
-  out.reserve(32);
-  append_date(out, day);
-  out.push_back(' ');
-  append_padded(out, static_cast<std::uint64_t>(second_of_day / 3600), 2);
-  out.push_back(':');
-  append_padded(out, static_cast<std::uint64_t>(second_of_day / 60 % 60), 2);
-  out.push_back(':');
-  append_padded(out, static_cast<std::uint64_t>(second_of_day % 60), 2);
+  out = put_date(out, day);
+  *out++ = ' ';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 3600), 2);
+  *out++ = ':';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 60 % 60), 2);
+  *out++ = ':';
+  out = put_digits(out, static_cast<std::uint64_t>(second_of_day % 60), 2);
   if (nanos != 0) {
-    out.push_back('.');
+    *out++ = '.';
     if (nanos % 1'000'000 == 0) {
-      append_padded(out, static_cast<std::uint64_t>(nanos / 1'000'000), 3);
+      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1'000'000), 3);
     } else if (nanos % 1000 == 0) {
-      append_padded(out, static_cast<std::uint64_t>(nanos / 1000), 6);
+      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1000), 6);
     } else {
-      append_padded(out, static_cast<std::uint64_t>(nanos), 9);
+      out = put_digits(out, static_cast<std::uint64_t>(nanos), 9);
     }
   }
   return out;
 }
 
-std::string render_decimal128(int128 v, std::uint8_t scale) {
+char* render_decimal128_to(char* out, int128 v, std::uint8_t scale) {
   using uint128 = unsigned __int128;
   uint128 mag = v < 0 ? 0 - static_cast<uint128>(v) : static_cast<uint128>(v);
   char digits[40];  // 2^127 has 39 digits
@@ -127,16 +132,34 @@ std::string render_decimal128(int128 v, std::uint8_t scale) {
   // last `scale` of them.
   const std::size_t fill = ndigits < scale + 1u ? scale + 1u - ndigits : 0;
   const std::size_t int_len = fill + ndigits - scale;
-  std::string body(fill, '0');
-  body.append(p, ndigits);
-  std::string out;
-  out.reserve(body.size() + 2);
-  if (v < 0) out.push_back('-');
-  if (scale == 0) return out.append(body);
-  out.append(body, 0, int_len);
-  out.push_back('.');
-  out.append(body, int_len);
+  if (v < 0) *out++ = '-';
+  for (std::size_t i = 0; i < fill + ndigits; ++i) {
+    if (scale != 0 && i == int_len) *out++ = '.';
+    *out++ = i < fill ? '0' : p[i - fill];
+  }
   return out;
+}
+
+std::string render_int64(std::int64_t v) {
+  return render_with([&](char* out) { return render_int64_to(out, v); });
+}
+
+std::string render_float64(double v) {
+  return render_with([&](char* out) { return render_float64_to(out, v); });
+}
+
+std::string render_boolean(bool v) { return v ? "true" : "false"; }
+
+std::string render_date32(std::int32_t days) {
+  return render_with([&](char* out) { return render_date32_to(out, days); });
+}
+
+std::string render_timestamp(std::int64_t v, TimeUnit unit) {
+  return render_with([&](char* out) { return render_timestamp_to(out, v, unit); });
+}
+
+std::string render_decimal128(int128 v, std::uint8_t scale) {
+  return render_with([&](char* out) { return render_decimal128_to(out, v, scale); });
 }
 
 }  // namespace vorpel

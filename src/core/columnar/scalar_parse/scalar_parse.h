@@ -4,12 +4,15 @@
 // Parsers work on borrowed bytes, allocate nothing, never throw and never read
 // past the given length; failure is `std::nullopt`.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/columnar/scalar_parse/pow10.h"
 #include "core/field_type.h"
 
 namespace vorpel {
@@ -31,11 +34,7 @@ std::optional<int128> parse_decimal128(std::string_view text, std::uint8_t scale
 // Whether an unscaled decimal value has at most 38 digits (magnitude below
 // 10^38), as a decimal column's type (precision 38) requires.
 inline bool fits_decimal38(int128 v) {
-  constexpr int128 kLimit = [] {
-    int128 p = 1;
-    for (int i = 0; i < 38; ++i) p *= 10;
-    return p;
-  }();
+  constexpr auto kLimit = static_cast<int128>(kPow10_128[38]);
   return v < kLimit && v > -kLimit;
 }
 // A value of a decimal column: parse_decimal128 limited by fits_decimal38. A
@@ -185,7 +184,18 @@ struct TypedCell {
 std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uint8_t scale,
                                           std::string_view text);
 
-// Whether a present text cell is castable to the field type tag.
+// Whether `text` parses as a value of `type` exactly as a column of that type
+// parses it (String and Dictionary take every text). A Timestamp is read by
+// `timestamp` when given (the column's compiled parser; the type's unit and
+// pattern are then not consulted), else by the type's unit and pattern
+// compiled for this call.
+bool text_parses_as(const FieldType& type, std::string_view text, const TimestampParser* timestamp = nullptr);
+
+// Whether a present text cell is castable to the field type tag: as
+// text_parses_as for String, Dictionary, Int64, Float64 and Date32; wider
+// for Boolean (also "yes", "no", "1", "0", in any ASCII case), Timestamp (an
+// integer or a date, whatever the unit and pattern) and Decimal128 (any
+// 128-bit integer or float64 text, whatever the scale).
 bool castable_to(FieldTag tag, std::string_view text);
 
 // Canonical texts. Floats use the shortest positional text that reads back
@@ -194,11 +204,30 @@ bool castable_to(FieldTag tag, std::string_view text);
 // which parse_date32 and parse_timestamp read back, so every day count has a
 // date text. Timestamps are "<date> HH:MM:SS" plus ".mmm", ".uuuuuu" or
 // ".nnnnnnnnn" when the fraction is not zero.
+//
+// The `_to` forms write the text at `out`, which must have room for
+// kRenderCapacity bytes, and return the end of the text; they allocate
+// nothing. The std::string forms wrap them.
 std::string render_int64(std::int64_t v);
 std::string render_float64(double v);
 std::string render_boolean(bool v);
 std::string render_date32(std::int32_t days);
 std::string render_timestamp(std::int64_t v, TimeUnit unit);
 std::string render_decimal128(int128 v, std::uint8_t scale);
+
+// Room for the canonical text of any typed value. The longest are doubles
+// near the smallest normal one in positional form (a sign, "0.", 307 zeros
+// and 17 digits: 327 bytes), then decimals of scale 255 (258 bytes).
+inline constexpr std::size_t kRenderCapacity = 384;
+struct RenderBuffer {
+  std::array<char, kRenderCapacity> chars;
+  char* data() { return chars.data(); }
+};
+
+char* render_int64_to(char* out, std::int64_t v);
+char* render_float64_to(char* out, double v);
+char* render_date32_to(char* out, std::int32_t days);
+char* render_timestamp_to(char* out, std::int64_t v, TimeUnit unit);
+char* render_decimal128_to(char* out, int128 v, std::uint8_t scale);
 
 }  // namespace vorpel

@@ -1,7 +1,6 @@
 #include "core/table_builder/predicates/evaluate.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -16,142 +15,6 @@ namespace {
 template <class T>
 int three_way(T a, T b) {
   return (a > b) - (a < b);
-}
-
-// ---------------------------------------------------------------- renderings
-// In-place forms of the canonical renderings for the values that occur in
-// practice; anything else falls back to the allocating render_* functions so
-// the two can never disagree on the rare cases.
-
-struct Civil {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-// Proleptic Gregorian date of a day count since 1970-01-01.
-Civil civil_from_days(std::int64_t z) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  const unsigned day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
-  const unsigned month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-  return Civil{yoe + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
-char* put_digits(char* out, std::uint64_t value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  return out + width;
-}
-
-// "YYYY-MM-DD" for years 0 to 9999; null otherwise.
-char* put_date(char* out, std::int64_t days) {
-  const Civil c = civil_from_days(days);
-  if (c.year < 0 || c.year > 9999) return nullptr;
-  out = put_digits(out, static_cast<std::uint64_t>(c.year), 4);
-  *out++ = '-';
-  out = put_digits(out, c.month, 2);
-  *out++ = '-';
-  return put_digits(out, c.day, 2);
-}
-
-std::string_view render_float_in_place(double v, TextBuffer& buffer) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? std::string_view("inf") : std::string_view("-inf");
-  char* begin = buffer.chars.data();
-  auto [end, ec] = std::to_chars(begin, begin + buffer.chars.size(), v, std::chars_format::fixed);
-  if (ec != std::errc()) {
-    buffer.heap = render_float64(v);
-    return buffer.heap;
-  }
-  return std::string_view(begin, static_cast<std::size_t>(end - begin));
-}
-
-std::string_view render_timestamp_in_place(std::int64_t v, TimeUnit unit, TextBuffer& buffer) {
-  std::int64_t per_second = 1;
-  switch (unit) {
-    case TimeUnit::Second: per_second = 1; break;
-    case TimeUnit::Millisecond: per_second = 1000; break;
-    case TimeUnit::Microsecond: per_second = 1000000; break;
-    case TimeUnit::Nanosecond: per_second = 1000000000; break;
-  }
-  std::int64_t seconds = v / per_second;
-  std::int64_t sub = v % per_second;
-  if (sub < 0) {
-    --seconds;
-    sub += per_second;
-  }
-  const std::int64_t nanos = sub * (1000000000 / per_second);
-  std::int64_t days = seconds / 86400;
-  std::int64_t second_of_day = seconds % 86400;
-  if (second_of_day < 0) {
-    --days;
-    second_of_day += 86400;
-  }
-  char* begin = buffer.chars.data();
-  char* out = put_date(begin, days);
-  if (out == nullptr) {
-    buffer.heap = render_timestamp(v, unit);
-    return buffer.heap;
-  }
-  *out++ = ' ';
-  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 3600), 2);
-  *out++ = ':';
-  out = put_digits(out, static_cast<std::uint64_t>(second_of_day / 60 % 60), 2);
-  *out++ = ':';
-  out = put_digits(out, static_cast<std::uint64_t>(second_of_day % 60), 2);
-  if (nanos != 0) {
-    *out++ = '.';
-    if (nanos % 1000000 == 0) {
-      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1000000), 3);
-    } else if (nanos % 1000 == 0) {
-      out = put_digits(out, static_cast<std::uint64_t>(nanos / 1000), 6);
-    } else {
-      out = put_digits(out, static_cast<std::uint64_t>(nanos), 9);
-    }
-  }
-  return std::string_view(begin, static_cast<std::size_t>(out - begin));
-}
-
-std::string_view render_decimal_in_place(int128 v, std::uint8_t scale, TextBuffer& buffer) {
-  if (scale > 38) {
-    buffer.heap = render_decimal128(v, scale);
-    return buffer.heap;
-  }
-  using uint128 = unsigned __int128;
-  uint128 magnitude = v < 0 ? uint128(0) - static_cast<uint128>(v) : static_cast<uint128>(v);
-  char digits[40];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + static_cast<int>(magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
-  const int width = std::max(count, scale + 1);
-  char* begin = buffer.chars.data();
-  char* out = begin;
-  if (v < 0) *out++ = '-';
-  for (int i = width - 1; i >= 0; --i) {
-    *out++ = i < count ? digits[i] : '0';
-    if (scale != 0 && i == scale) *out++ = '.';
-  }
-  return std::string_view(begin, static_cast<std::size_t>(out - begin));
-}
-
-// Powers of ten as doubles (each literal is the correctly rounded double).
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12,
-                             1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23, 1e24, 1e25,
-                             1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38};
-
-int128 pow10_int128(unsigned exponent) {  // exponent <= 38
-  int128 p = 1;
-  for (unsigned i = 0; i < exponent; ++i) p *= 10;
-  return p;
 }
 
 bool float_compare(double a, double b, CompareOp op) {
@@ -195,35 +58,20 @@ std::string_view trim(std::string_view text, TrimMode mode) {
 
 // ---------------------------------------------------------------- cell helpers
 
-std::string_view cell_text(const TypedCell& cell, TextBuffer& buffer) {
-  char* begin = buffer.chars.data();
+std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer) {
+  char* const begin = buffer.data();
+  char* end = begin;
   switch (cell.kind) {
-    case CellKind::Str:
-      return cell.str;
-    case CellKind::Int64: {
-      auto result = std::to_chars(begin, begin + buffer.chars.size(), cell.i64);
-      return std::string_view(begin, static_cast<std::size_t>(result.ptr - begin));
-    }
-    case CellKind::Float64:
-      return render_float_in_place(cell.f64, buffer);
-    case CellKind::Bool:
-      return cell.b ? std::string_view("true") : std::string_view("false");
-    case CellKind::Date32: {
-      char* end = put_date(begin, cell.date);
-      if (end == nullptr) {
-        buffer.heap = render_date32(cell.date);
-        return buffer.heap;
-      }
-      return std::string_view(begin, static_cast<std::size_t>(end - begin));
-    }
-    case CellKind::Timestamp:
-      return render_timestamp_in_place(cell.i64, cell.unit, buffer);
-    case CellKind::Decimal128:
-      return render_decimal_in_place(cell.dec, cell.scale, buffer);
-    case CellKind::Absent:
-      break;
+    case CellKind::Str: return cell.str;
+    case CellKind::Int64: end = render_int64_to(begin, cell.i64); break;
+    case CellKind::Float64: end = render_float64_to(begin, cell.f64); break;
+    case CellKind::Bool: return cell.b ? std::string_view("true") : std::string_view("false");
+    case CellKind::Date32: end = render_date32_to(begin, cell.date); break;
+    case CellKind::Timestamp: end = render_timestamp_to(begin, cell.i64, cell.unit); break;
+    case CellKind::Decimal128: end = render_decimal128_to(begin, cell.dec, cell.scale); break;
+    case CellKind::Absent: break;
   }
-  return {};
+  return std::string_view(begin, static_cast<std::size_t>(end - begin));
 }
 
 CellKind cell_kind_of(ColumnAccumulator::Kind kind) {
@@ -262,7 +110,7 @@ int compare_decimal128(int128 a, std::uint8_t scale_a, int128 b, std::uint8_t sc
   int128 q = 0;
   int128 r = b;
   if (d <= 38) {  // 10^39 exceeds every 128-bit value: q = 0, r = b
-    const int128 p = pow10_int128(d);
+    const auto p = static_cast<int128>(kPow10_128[d]);
     q = b / p;
     r = b % p;
   }
@@ -586,7 +434,7 @@ bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, con
         return false;
     }
   }
-  TextBuffer buffer;
+  RenderBuffer buffer;
   switch (node.kind) {
     case K::NotEquals:
       return cell_text(a, buffer) != node.text;
@@ -629,7 +477,7 @@ bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, con
         case CellKind::Int64: x = static_cast<double>(a.i64); break;
         case CellKind::Float64: x = a.f64; break;
         case CellKind::Decimal128:
-          x = static_cast<double>(a.dec) / (a.scale <= 38 ? kPow10[a.scale] : std::pow(10.0, a.scale));
+          x = static_cast<double>(a.dec) / (a.scale <= 38 ? kPow10Double[a.scale] : std::pow(10.0, a.scale));
           break;
         default:
           return false;

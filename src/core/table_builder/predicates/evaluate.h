@@ -15,7 +15,6 @@
 // The table builder reaches its evaluator through the pending row, which owns
 // it (pending_row.h describes both paths).
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,18 +51,10 @@ enum class Verdict : std::uint8_t { Undecided = 0, True = 1, False = 2 };
 
 // ---------------------------------------------------------------- cell helpers
 
-// Room for the text of any typed cell rendered in place (the longest is a
-// subnormal double in positional notation, about 330 bytes). Renderings that
-// fall outside the fast paths use `heap`.
-struct TextBuffer {
-  std::array<char, 384> chars;
-  std::string heap;
-};
-
 // The text of a present cell as the text tests see it: a Str cell's own text,
-// or the canonical rendering of a typed value (the same text as the
-// render_* functions give). Empty for an absent cell.
-std::string_view cell_text(const TypedCell& cell, TextBuffer& buffer);
+// or the canonical rendering of a typed value written into `buffer` (the
+// render_*_to functions). Empty for an absent cell.
+std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer);
 
 // The cell kind of the values a column of this accumulator kind holds.
 CellKind cell_kind_of(ColumnAccumulator::Kind kind);

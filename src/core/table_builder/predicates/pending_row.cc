@@ -1,104 +1,46 @@
 #include "core/table_builder/predicates/pending_row.h"
 
-#include <cmath>
-
 #include "core/columnar/utf8_check.h"
 
 namespace vorpel {
 
-namespace {
-
-// Float64 into Int64 as a column stores it: truncated toward zero,
-// saturated, NaN as 0.
-std::int64_t float_to_int64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775807.0) return INT64_MAX;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<std::int64_t>(v);
-}
-
-}  // namespace
-
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
-                           TextBuffer& buffer) {
-  using V = ScalarValue::Kind;
+                           RenderBuffer& buffer) {
+  if (value.kind != ScalarValue::Kind::Str) return convert_for_column(value, column.kind, column.type.unit, buffer);
+  // A text as the column parses it; a String or Dictionary cell reads text
+  // that is not UTF-8 back as a null.
   using C = ColumnAccumulator::Kind;
+  const std::string_view text = value.str;
   const TypedCell absent = TypedCell::absent();
   switch (column.kind) {
     case C::String:
-    case C::Dictionary: {
-      // The text the column stores, seen as its cell reads back: a Date32 as
-      // its date, a Timestamp as its raw count (never as a date-time), a Null
-      // as a null cell, and a text that is not UTF-8 as a null cell too.
-      switch (value.kind) {
-        case V::Str: return utf8::is_valid(value.str) ? TypedCell::of_str(value.str) : absent;
-        case V::Int64: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
-        case V::Float64: return TypedCell::of_str(cell_text(TypedCell::of_float64(value.f64), buffer));
-        case V::Bool: return TypedCell::of_str(value.b ? "true" : "false");
-        case V::Date32: return TypedCell::of_str(cell_text(TypedCell::of_date32(value.date), buffer));
-        case V::Timestamp: return TypedCell::of_str(cell_text(TypedCell::of_int64(value.i64), buffer));
-        case V::Null: return absent;
-      }
-      return absent;
+    case C::Dictionary: return utf8::is_valid(text) ? TypedCell::of_str(text) : absent;
+    case C::Int64: {
+      const auto parsed = parse_int64(text);
+      return parsed ? TypedCell::of_int64(*parsed) : absent;
     }
-    case C::Int64:
-      switch (value.kind) {
-        case V::Str: {
-          const auto parsed = parse_int64(value.str);
-          return parsed ? TypedCell::of_int64(*parsed) : absent;
-        }
-        case V::Int64:
-        case V::Timestamp: return TypedCell::of_int64(value.i64);
-        case V::Float64: return TypedCell::of_int64(float_to_int64(value.f64));
-        case V::Date32: return TypedCell::of_int64(value.date);
-        case V::Bool:
-        case V::Null: return absent;
-      }
-      return absent;
-    case C::Float64:
-      switch (value.kind) {
-        case V::Str: {
-          const auto parsed = parse_float64(value.str);
-          return parsed ? TypedCell::of_float64(*parsed) : absent;
-        }
-        case V::Int64:
-        case V::Timestamp: return TypedCell::of_float64(static_cast<double>(value.i64));
-        case V::Float64: return TypedCell::of_float64(value.f64);
-        case V::Date32: return TypedCell::of_float64(value.date);
-        case V::Bool:
-        case V::Null: return absent;
-      }
-      return absent;
-    case C::Boolean:
-      if (value.kind == V::Bool) return TypedCell::of_bool(value.b);
-      if (value.kind == V::Str) {
-        const auto parsed = parse_boolean(value.str);
-        return parsed ? TypedCell::of_bool(*parsed) : absent;
-      }
-      return absent;
-    case C::Date32:
-      if (value.kind == V::Date32) return TypedCell::of_date32(value.date);
-      if (value.kind == V::Str) {
-        const auto parsed = parse_date32(value.str);
-        return parsed ? TypedCell::of_date32(*parsed) : absent;
-      }
-      return absent;
+    case C::Float64: {
+      const auto parsed = parse_float64(text);
+      return parsed ? TypedCell::of_float64(*parsed) : absent;
+    }
+    case C::Boolean: {
+      const auto parsed = parse_boolean(text);
+      return parsed ? TypedCell::of_bool(*parsed) : absent;
+    }
+    case C::Date32: {
+      const auto parsed = parse_date32(text);
+      return parsed ? TypedCell::of_date32(*parsed) : absent;
+    }
     case C::Timestamp: {
       const TimeUnit unit = column.type.unit;
-      if (value.kind == V::Timestamp) return TypedCell::of_timestamp(value.i64, unit);  // never rescaled
-      if (value.kind == V::Str) {
-        const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(value.str)
-                                                    : parse_timestamp(value.str, unit, column.type.pattern);
-        return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
-      }
-      return absent;
+      const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(text)
+                                                  : parse_timestamp(text, unit, column.type.pattern);
+      return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
     }
-    case C::Decimal128:
-      if (value.kind == V::Str) {
-        const auto parsed = parse_decimal38(value.str, column.type.scale);
-        return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
-      }
-      return absent;
+    case C::Decimal128: {
+      const auto parsed = parse_decimal38(text, column.type.scale);
+      return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
+    }
   }
   return absent;
 }
@@ -163,32 +105,15 @@ std::uint64_t PendingRow::reserved_bytes() const {
 }
 
 bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
-  using C = ColumnAccumulator::Kind;
-  switch (accumulator.kind()) {
-    case C::String:
-    case C::Dictionary:
-      return true;
-    case C::Int64:
-      return parse_int64(text).has_value();
-    case C::Float64:
-      return parse_float64(text).has_value();
-    case C::Boolean:
-      return parse_boolean(text).has_value();
-    case C::Date32:
-      return parse_date32(text).has_value();
-    case C::Decimal128:
-      return parse_decimal38(text, accumulator.field_type().scale).has_value();
-    case C::Timestamp: {
-      if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
-      std::optional<TimestampParser>& parser = timestamp_parsers_[column];
-      if (!parser) {
-        const FieldType type = accumulator.field_type();
-        parser.emplace(type.unit, type.pattern);
-      }
-      return parser->parse(text).has_value();
-    }
+  if (accumulator.kind() != ColumnAccumulator::Kind::Timestamp) return text_parses_as(accumulator.field_type(), text);
+  // A Timestamp column's parser is compiled once, on the column's first text.
+  if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
+  std::optional<TimestampParser>& parser = timestamp_parsers_[column];
+  if (!parser) {
+    const FieldType type = accumulator.field_type();
+    parser.emplace(type.unit, type.pattern);
   }
-  return true;
+  return text_parses_as(FieldType::timestamp(parser->unit()), text, &*parser);
 }
 
 // ---------------------------------------------------------------- protocol
@@ -243,7 +168,7 @@ bool PendingRow::decide(const ColumnSource& columns) {
 // ---------------------------------------------------------------- evaluation
 
 TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot,
-                                    TextBuffer& buffer) const {
+                                    RenderBuffer& buffer) const {
   if (slot == PredicateEvaluator::kNone) return TypedCell::absent();
   const PredicateEvaluator::BoundColumn& column = evaluator.bound_column(slot);
   if (column.index == PredicateEvaluator::kUnbound) return TypedCell::absent();
@@ -254,8 +179,8 @@ TypedCell PendingRow::buffered_cell(const PredicateEvaluator& evaluator, std::ui
 
 Verdict PendingRow::leaf_pending(const PredicateEvaluator::PlanNode& node) {
   using K = Predicate::Kind;
-  TextBuffer buffer_a;
-  TextBuffer buffer_b;
+  RenderBuffer buffer_a;
+  RenderBuffer buffer_b;
   // Each value is judged as the column will store it, by the committed-row
   // rules (CastableTo included), so a row's verdict is the same whether it
   // is buffered or committed.
@@ -327,7 +252,7 @@ bool PendingRow::final_value(std::uint32_t index) {
     case Predicate::Kind::Equals:
     case Predicate::Kind::NotEquals: {
       // A missing value counts as a null cell.
-      TextBuffer buffer;
+      RenderBuffer buffer;
       const TypedCell cell = buffered_cell(evaluator_, node.column, buffer);
       return evaluator_.test_leaf(node, cell, TypedCell::absent());
     }

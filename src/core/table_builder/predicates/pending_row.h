@@ -109,14 +109,16 @@ class ColumnBitset {
 
 // A buffered value converted as its column would store it and read back: the
 // cell the tests see, equal to the one committed-row evaluation would read for
-// the same value, so a row gets the same verdict in both modes. Text of a Str
+// the same value, so a row gets the same verdict in both modes. A value that
+// is not text goes through the columns' own conversion (convert_for_column),
+// a text through the column's parser. Text of a Str
 // value stays a view of `value.str`; rendered texts go into `buffer`. Absent
 // when the column would hold a null: a failed parse, a kind the column stores
 // as null, a Null value, or (String and Dictionary columns) text that is not
 // UTF-8. In a String or Dictionary column a Date32 is seen as its date
 // ("2024-01-05") and a Timestamp as its raw count ("5").
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
-                           TextBuffer& buffer);
+                           RenderBuffer& buffer);
 
 class PendingRow {
  public:
@@ -212,7 +214,7 @@ class PendingRow {
   ScalarValue value_at(const Entry& entry) const;
   const Entry* find(std::uint32_t column) const;
   void mark_known_predicate_columns(const ColumnSource& columns);
-  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, TextBuffer& buffer) const;
+  TypedCell buffered_cell(const PredicateEvaluator& evaluator, std::uint32_t slot, RenderBuffer& buffer) const;
   Verdict leaf_pending(const PredicateEvaluator::PlanNode& node);
   Verdict provisional(std::uint32_t node);
   bool final_value(std::uint32_t node);
