@@ -12,47 +12,10 @@
 #include <system_error>
 #include <utility>
 
+#include "core/white_space.h"
+
 namespace vorpel {
 namespace {
-
-// ---------------------------------------------------------------- white space
-
-constexpr bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-constexpr bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
-// Decodes the code point starting at `text[pos]`. Returns the code point and
-// its length in bytes, or length 0 for a malformed sequence (which is never
-// white space, so trimming stops there).
-std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t pos) {
-  const auto b0 = static_cast<unsigned char>(text[pos]);
-  std::size_t len;
-  char32_t cp;
-  if (b0 < 0x80) return {b0, 1};
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return {0, 0};
-  }
-  if (pos + len > text.size()) return {0, 0};
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[pos + k]);
-    if (!is_continuation(b)) return {0, 0};
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return {cp, len};
-}
 
 // ---------------------------------------------------------------- units
 
@@ -118,26 +81,6 @@ std::unexpected<MemoryValueError> reject(MemoryValueErrorKind kind, std::string 
 
 }  // namespace
 
-std::string_view trim_white_space(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    const auto [cp, len] = decode_at(text, begin);
-    if (len == 0 || !is_white_space(cp)) break;
-    begin += len;
-  }
-  std::size_t end = text.size();
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && end - start < 4 && is_continuation(static_cast<unsigned char>(text[start]))) {
-      --start;
-    }
-    const auto [cp, len] = decode_at(text, start);
-    if (len == 0 || start + len != end || !is_white_space(cp)) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
-}
-
 std::string render_plain_double(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
@@ -149,7 +92,7 @@ std::string render_plain_double(double value) {
 }
 
 std::expected<std::uint64_t, MemoryValueError> parse_memory_value(std::string_view text) {
-  const std::string_view trimmed = trim_white_space(text);
+  const std::string_view trimmed = trim_whitespace(text);
   if (trimmed.empty()) return reject(MemoryValueErrorKind::Empty, "empty memory string");
 
   std::size_t n = 0;
@@ -170,7 +113,7 @@ std::expected<std::uint64_t, MemoryValueError> parse_memory_value(std::string_vi
     number = "1";
     unit = trimmed;
   } else {
-    unit = trim_white_space(trimmed.substr(n));
+    unit = trim_whitespace(trimmed.substr(n));
   }
 
   const std::optional<double> value = decimal_to_double(number);

@@ -40,10 +40,6 @@ inline constexpr std::string_view kMemoryTypeMessage =
 // saturated at 2^64 - 1.
 std::expected<std::uint64_t, MemoryValueError> parse_memory_value(std::string_view text);
 
-// Removes Unicode White_Space characters from both ends of UTF-8 text.
-// Returns a view into `text`.
-std::string_view trim_white_space(std::string_view text);
-
 // Plain decimal rendering of a double without exponent and without a forced
 // decimal point: 0 -> "0", 2.5 -> "2.5", infinity -> "inf".
 std::string render_plain_double(double value);

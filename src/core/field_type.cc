@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/utf8.h"
+
 namespace vorpel {
 namespace {
 
@@ -71,75 +73,6 @@ Result<FieldType> parse_parenthesised_decimal(std::string_view text) {
   if (!scale) return fail(CoreError::plan("invalid decimal128 scale: " + scale.error().message()));
   if (*scale > 38) return fail(CoreError::plan("decimal128 scale exceeds 38: " + std::to_string(*scale)));
   return FieldType::decimal128(*scale);
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-constexpr std::uint32_t kReplacement = 0xFFFD;
-
-// Decodes one code point at `s[i]`. Invalid input yields U+FFFD and consumes
-// the maximal invalid subpart: a lead byte followed by the continuation bytes
-// that are still valid for it (so "\xE2\x82" is one replacement, "\xE0\x80"
-// two), as Python's and the Unicode standard's replacement practice does.
-std::uint32_t decode_one(std::string_view s, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  unsigned need;
-  unsigned char lo = 0x80, hi = 0xBF;  // valid range of the second byte
-  std::uint32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    ++i;
-    return kReplacement;
-  }
-  std::size_t j = i + 1;
-  for (unsigned k = 0; k < need; ++k, ++j) {
-    if (j >= s.size()) {
-      i = j;
-      return kReplacement;
-    }
-    const auto b = static_cast<unsigned char>(s[j]);
-    const unsigned char l = k == 0 ? lo : 0x80;
-    const unsigned char h = k == 0 ? hi : 0xBF;
-    if (b < l || b > h) {
-      i = j;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  i = j;
-  return cp;
 }
 
 }  // namespace
@@ -212,9 +145,13 @@ std::string quote_text(std::string_view text, std::size_t max_chars) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t i = 0;
   for (std::size_t shown = 0; i < text.size() && shown < max_chars; ++shown) {
-    const std::uint32_t cp = decode_one(text, i);
+    // An ill-formed sequence shows as one U+FFFD.
+    const utf8::Decoded d = utf8::decode(bytes + i, text.size() - i);
+    const char32_t cp = d.cp;
+    i += d.size;
     switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -236,7 +173,7 @@ std::string quote_text(std::string_view text, std::size_t max_chars) {
           }
           out.push_back('}');
         } else {
-          append_utf8(out, cp);
+          utf8::append(out, cp);
         }
     }
   }

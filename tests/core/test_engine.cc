@@ -115,26 +115,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- helpers
 
-struct TrimCase {
-  std::string text;
-  std::string trimmed;
-};
-
-class Trim : public ::testing::TestWithParam<TrimCase> {};
-
-TEST_P(Trim, RemovesWhiteSpaceOnly) { EXPECT_EQ(trim_white_space(GetParam().text), GetParam().trimmed); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Trim,
-    ::testing::Values(TrimCase{" \t\n\v\f\r x \r", "x"},
-                      TrimCase{"\xC2\x85\xC2\xA0x y\xE2\x80\xAF\xE2\x81\x9F", "x y"},
-                      TrimCase{"\xE2\x80\x80\xE2\x80\x8A" "a\xE2\x80\xA9", "a"},
-                      // Separators U+001C-U+001F are not White_Space.
-                      TrimCase{"\x1Fz\x1C", "\x1Fz\x1C"},
-                      // A truncated sequence at either end is kept, not misread.
-                      TrimCase{"\xE3\x80" "a", "\xE3\x80" "a"}, TrimCase{"a\xE3\x80", "a\xE3\x80"},
-                      TrimCase{"\x80 a", "\x80 a"}, TrimCase{"", ""}, TrimCase{" \xE3\x80\x80 ", ""}));
-
 TEST(RenderPlainDouble, Values) {
   EXPECT_EQ(render_plain_double(0.0), "0");
   EXPECT_EQ(render_plain_double(std::numeric_limits<double>::infinity()), "inf");

@@ -324,6 +324,19 @@ INSTANTIATE_TEST_SUITE_P(
         // Truncated or stray bytes are never taken for whitespace.
         TrimCase{"\xC2", "\xC2", "\xC2", "\xC2"}, TrimCase{"\xA0 x", "\xA0 x", "\xA0 x", "\xA0 x"},
         TrimCase{"x\xE2\x80", "x\xE2\x80", "x\xE2\x80", "x\xE2\x80"},
+        TrimCase{"\xE3\x80" "a", "\xE3\x80" "a", "\xE3\x80" "a", "\xE3\x80" "a"},
+        TrimCase{"a\xE3\x80", "a\xE3\x80", "a\xE3\x80", "a\xE3\x80"},
+        TrimCase{"\x80 a", "\x80 a", "\x80 a", "\x80 a"},
+        // Nor are overlong forms of white space (C0 A0, E0 80 A0, F0 80 80 A0 would decode to U+0020).
+        TrimCase{"\xC0\xA0" "a\xE0\x80\xA0", "\xC0\xA0" "a\xE0\x80\xA0", "\xC0\xA0" "a\xE0\x80\xA0",
+                 "\xC0\xA0" "a\xE0\x80\xA0"},
+        TrimCase{"\xF0\x80\x80\xA0", "\xF0\x80\x80\xA0", "\xF0\x80\x80\xA0", "\xF0\x80\x80\xA0"},
+        TrimCase{" \t\n\v\f\r x \r", "x", "x \r", " \t\n\v\f\r x"},
+        TrimCase{"\xC2\x85\xC2\xA0x y\xE2\x80\xAF\xE2\x81\x9F", "x y", "x y\xE2\x80\xAF\xE2\x81\x9F",
+                 "\xC2\x85\xC2\xA0x y"},
+        TrimCase{"\xE2\x80\x80\xE2\x80\x8A" "a\xE2\x80\xA9", "a", "a\xE2\x80\xA9", "\xE2\x80\x80\xE2\x80\x8A" "a"},
+        // Separators U+001C-U+001F are not White_Space.
+        TrimCase{"\x1Fz\x1C", "\x1Fz\x1C", "\x1Fz\x1C", "\x1Fz\x1C"},
         TrimCase{" \xE3\x80\x80 ", "", "", ""}));
 
 // ---------------------------------------------------------------- literals

@@ -582,5 +582,31 @@ TEST_P(Utf8Column, UnsoundOffsetsAreFound) {
 
 INSTANTIATE_TEST_SUITE_P(Utf8, Utf8Column, ::testing::Values(Impl::Scalar, Impl::Avx2, Impl::Avx512), param_name);
 
+// The lossy copy keeps valid sequences and puts one U+FFFD for each maximal
+// invalid prefix: a lead byte with the continuations still valid for it.
+struct LossyCase {
+  const char* name;
+  std::string text, copy;
+};
+
+class Lossy : public ::testing::TestWithParam<LossyCase> {};
+
+TEST_P(Lossy, ReplacesEachMaximalInvalidPrefix) { EXPECT_EQ(utf8::lossy(GetParam().text), GetParam().copy); }
+
+#define R "\xEF\xBF\xBD"
+INSTANTIATE_TEST_SUITE_P(
+    Utf8, Lossy,
+    ::testing::Values(LossyCase{"valid", "caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+                      LossyCase{"stray_lead", "a\xFF" "b", "a" R "b"},
+                      LossyCase{"stray_continuations", "\x80\x80", R R},
+                      LossyCase{"cut_by_ascii", "\xE2\x82x", R "x"},
+                      LossyCase{"cut_by_end", "x\xF0\x9F\x98", "x" R},
+                      LossyCase{"cut_by_lead", "\xE2\x82\xE2\x82\xAC", R "\xE2\x82\xAC"},
+                      LossyCase{"overlong", "\xE0\x80\x80\xC0\xAF", R R R R R},
+                      LossyCase{"surrogate", "\xED\xA0\x80", R R R},
+                      LossyCase{"above_max", "\xF4\x90\x80\x80", R R R R}),
+    [](const ::testing::TestParamInfo<LossyCase>& info) { return std::string(info.param.name); });
+#undef R
+
 }  // namespace
 }  // namespace vorpel

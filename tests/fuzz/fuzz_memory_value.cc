@@ -11,6 +11,7 @@
 
 #include "core/columnar/utf8_check.h"
 #include "core/engine.h"
+#include "core/white_space.h"
 #include "fuzz_util.h"
 
 namespace {
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::ExactCopy input(data, size);
   const std::string_view text = input.view();
   const auto result = parse_memory_value(text);
-  const std::string_view trimmed = trim_white_space(text);
+  const std::string_view trimmed = trim_whitespace(text);
 
   if (!result) {
     const MemoryValueError& e = result.error();

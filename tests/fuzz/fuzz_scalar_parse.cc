@@ -20,7 +20,6 @@
 #include "core/columnar/scalar_parse/internal.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 #include "core/columnar/utf8_check.h"
-#include "core/engine.h"
 #include "fuzz_util.h"
 
 namespace {
@@ -268,8 +267,15 @@ void check_text_helpers(std::string_view t) {
   FUZZ_CHECK(trim_whitespace_start(trim_whitespace_end(t)) == trimmed, show(t));
   const bool valid = utf8::is_valid(t);
   if (valid) {
-    // Two separate implementations of the same trimming.
-    FUZZ_CHECK(trim_white_space(t) == trimmed, show(t));
+    // What was trimmed off either end is white space, by a decoder of its own.
+    const auto all_ws = [](std::string_view s) {
+      for (std::size_t i = 0, len = 0; i < s.size(); i += len) {
+        if (!is_ws_cp(cp_at(s, i, len))) return false;
+      }
+      return true;
+    };
+    const auto off = static_cast<std::size_t>(trimmed.data() - t.data());
+    FUZZ_CHECK(all_ws(t.substr(0, off)) && all_ws(t.substr(off + trimmed.size())), show(t));
     if (!trimmed.empty()) {
       std::size_t len = 0;
       FUZZ_CHECK(!is_ws_cp(cp_at(trimmed, 0, len)) && !is_ws_cp(last_cp(trimmed)), show(t));

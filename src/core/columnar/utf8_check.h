@@ -8,39 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace vorpel::utf8 {
+#include "core/utf8.h"
 
-// Length of the well-formed sequence starting at p[0] (1 to 4), or 0 when it
-// is ill-formed; then *bad is the length of its maximal invalid prefix (>= 1).
-inline std::size_t sequence_length(const std::uint8_t* p, std::size_t n, std::size_t* bad) {
-  const std::uint8_t b0 = p[0];
-  if (b0 < 0x80) return 1;
-  std::size_t need;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    *bad = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    const std::uint8_t lower = k == 1 ? lo : 0x80;
-    const std::uint8_t upper = k == 1 ? hi : 0xBF;
-    if (k >= n || p[k] < lower || p[k] > upper) {
-      *bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
-}
+namespace vorpel::utf8 {
 
 inline bool is_valid(std::string_view text) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -60,16 +30,14 @@ inline bool is_valid(std::string_view text) {
     const std::size_t skip = h0 ? 0 : h1 ? 8 : h2 ? 16 : 24;
     const std::uint64_t high = h0 ? h0 : h1 ? h1 : h2 ? h2 : h3;
     i += skip + (static_cast<std::size_t>(__builtin_ctzll(high)) >> 3);
-    std::size_t bad = 0;
-    const std::size_t len = sequence_length(p + i, n - i, &bad);
-    if (len == 0) return false;
-    i += len;
+    const Decoded d = decode(p + i, n - i);
+    if (!d.valid) return false;
+    i += d.size;
   }
   while (i < n) {
-    std::size_t bad = 0;
-    const std::size_t len = sequence_length(p + i, n - i, &bad);
-    if (len == 0) return false;
-    i += len;
+    const Decoded d = decode(p + i, n - i);
+    if (!d.valid) return false;
+    i += d.size;
   }
   return true;
 }
@@ -86,8 +54,6 @@ inline bool is_ascii(const std::uint8_t* p, std::size_t n) {
   for (; i < n; ++i) seen |= p[i];
   return (seen & 0x8080808080808080ULL) == 0;
 }
-
-inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 
 // Whether p[0 .. n) is valid UTF-8, by the fastest validator this CPU has
 // (utf8_simd.cc): the AVX-512 or AVX2 one on x86-64 CPUs that have it, else
@@ -139,15 +105,13 @@ inline std::string lossy(std::string_view text) {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    std::size_t bad = 0;
-    const std::size_t len = sequence_length(p + i, n - i, &bad);
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");
-      i += bad;
+    const Decoded d = decode(p + i, n - i);
+    if (d.valid) {
+      out.append(text.data() + i, d.size);
     } else {
-      out.append(text.data() + i, len);
-      i += len;
+      out.append("\xEF\xBF\xBD");  // U+FFFD
     }
+    i += d.size;
   }
   return out;
 }

@@ -14,15 +14,11 @@
 
 #include "core/columnar/scalar_parse/pow10.h"
 #include "core/field_type.h"
+#include "core/white_space.h"  // trimming, which the parsers apply first
 
 namespace vorpel {
 
 using int128 = __int128;
-
-// Unicode White_Space trimming (returns a view into `text`).
-std::string_view trim_whitespace(std::string_view text);
-std::string_view trim_whitespace_start(std::string_view text);
-std::string_view trim_whitespace_end(std::string_view text);
 
 std::optional<std::int64_t> parse_int64(std::string_view text);
 std::optional<double> parse_float64(std::string_view text);

@@ -1,17 +1,13 @@
 // Unicode White_Space trimming. Views into the caller's text; nothing is copied.
 
-#include "core/columnar/scalar_parse/internal.h"
-#include "core/columnar/scalar_parse/scalar_parse.h"
+#include "core/white_space.h"
 
 namespace vorpel {
-
-using scalar_detail::ws_len_at;
-using scalar_detail::ws_len_before;
 
 std::string_view trim_whitespace_start(std::string_view text) {
   const char* p = text.data();
   const char* end = p + text.size();
-  p = scalar_detail::skip_ws(p, end);
+  p = skip_ws(p, end);
   return std::string_view(p, static_cast<std::size_t>(end - p));
 }
 
