@@ -161,12 +161,19 @@ void register_shutdown_hook() {
 }  // namespace
 
 CallInFlight::CallInFlight() {
-  stop_if_shutting_down();
   register_shutdown_hook();
   Flights& f = flights();
-  std::lock_guard<std::mutex> lock(f.mutex);
-  ++f.count;
-  ++t_flights;
+  {
+    // Counted under the mutex the hook sets `closing` under, so the hook
+    // either waits for this call or the call sees it closing and stops.
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (!f.closing.load(std::memory_order_relaxed) || f.closer == std::this_thread::get_id()) {
+      ++f.count;
+      ++t_flights;
+      return;
+    }
+  }
+  stop_if_shutting_down();
 }
 
 CallInFlight::~CallInFlight() {

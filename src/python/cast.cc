@@ -51,6 +51,7 @@ class InputOwner {
       (void)new ImportedTable(std::move(*table_));
       return;
     }
+    stop_if_shutting_down();
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;

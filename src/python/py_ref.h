@@ -11,7 +11,15 @@ namespace vorpel::py {
 // Whether this thread holds the interpreter lock. It does not while the
 // interpreter ends the thread at shutdown (a forced unwind out of a Python
 // call): destructors that would touch Python objects then leave them be.
-inline bool holds_gil() { return PyGILState_Check() != 0; }
+// (A thread without the lock has no current thread state: PyEval_SaveThread
+// clears it, and a failed attempt to take the lock back never sets it.)
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
 
 class Ref {
  public:

@@ -118,8 +118,8 @@ struct ColumnAccumulator::Impl {
 
   // String: an input Utf8 array taken over whole by append_texts while the
   // column was empty. It stands for the first `adopted_rows` rows (the own
-  // buffers above are then empty); anything that writes or reads single rows
-  // first copies it into the own buffers (settle_adopted).
+  // buffers above are then empty); anything that writes rows first copies it
+  // into the own buffers (settle_adopted); reads take rows from it directly.
   std::shared_ptr<const arrow::ArrayData> adopted;
   std::uint64_t adopted_rows = 0;
   std::uint64_t adopted_nulls = 0;

@@ -113,7 +113,7 @@ bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& ac
     const FieldType type = accumulator.field_type();
     parser.emplace(type.unit, type.pattern);
   }
-  return text_parses_as(FieldType::timestamp(parser->unit()), text, &*parser);
+  return parser->parse(text).has_value();
 }
 
 // ---------------------------------------------------------------- protocol
