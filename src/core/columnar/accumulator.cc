@@ -608,15 +608,26 @@ std::optional<std::uint64_t> append_column(ColumnAccumulator& acc, ColumnAccumul
                                          return false;
                                        });
     }
-    case Kind::Dictionary:
+    case Kind::Dictionary: {
       // A text that finds no room in the dictionary is stored as null, but
-      // it is not a parse failure (as with append_text).
-      return append_rows<Offset, false>(a.validity, a.keys, c, [&a](const char* p, std::size_t n, std::int32_t& slot) {
-        const std::uint32_t key = dictionary_lookup_or_insert(a, std::string_view(p, n));
-        const bool stored = key != ColumnAccumulator::kNoKey;
-        slot = stored ? static_cast<std::int32_t>(key) : 0;
-        return stored;
-      });
+      // it is not a parse failure (as with append_text). The hash key is
+      // kept in a local (registers), taken again after an insert, which may
+      // move the table to a new key.
+      DictionaryHashKey hash_key = a.hash_key;
+      return append_rows<Offset, false>(
+          a.validity, a.keys, c, [&a, &hash_key](const char* p, std::size_t n, std::int32_t& slot) {
+            const std::string_view text(p, n);
+            const std::uint64_t hash = dictionary_text_hash(p, n, hash_key);
+            std::uint32_t key = dictionary_find(a, text, hash);
+            if (key == ColumnAccumulator::kNoKey) [[unlikely]] {
+              key = dictionary_insert(a, text, hash);
+              hash_key = a.hash_key;
+            }
+            const bool stored = key != ColumnAccumulator::kNoKey;
+            slot = stored ? static_cast<std::int32_t>(key) : 0;
+            return stored;
+          });
+    }
   }
   return std::nullopt;
 }
