@@ -75,8 +75,6 @@ std::uint64_t TableBuilder::estimated_bytes() const {
   for (const auto& entry : name_index_) total = sat_add(total, heap_text_bytes(entry.first));
 
   total = sat_add(total, sat_mul(present_.capacity(), sizeof(std::uint64_t)));
-  total = sat_add(total, sat_mul(first_row_fields_.capacity(), sizeof(FirstRowField)));
-  for (const FirstRowField& field : first_row_fields_) total = sat_add(total, heap_text_bytes(field.name));
 
   if (has_predicate_) total = sat_add(total, pending_row_bytes());
   return total;

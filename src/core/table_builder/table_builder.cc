@@ -194,7 +194,6 @@ bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::ui
 
 void TableBuilder::begin_row() {
   if (observer_) observer_->on_row_start(row_index_);
-  row_field_count_ = 0;
   if (has_predicate_) pending_reset();
 }
 
@@ -231,8 +230,6 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
 
 void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value) {
   if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
-  if (row_index_ == 0) record_first_row_field(column);
-  ++row_field_count_;
   ColumnAccumulator& acc = columns_[column];
   // The present bit is set exactly when this row already gave the column a
   // value: the last value of a field within a row wins.
@@ -246,15 +243,6 @@ void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value)
   const bool parsed =
       value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
   if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
-}
-
-void TableBuilder::record_first_row_field(std::size_t column) {
-  const std::size_t slot = static_cast<std::size_t>(row_field_count_);
-  if (slot >= first_row_fields_.size()) first_row_fields_.resize(slot + 1);
-  FirstRowField& field = first_row_fields_[slot];
-  field.column = column;
-  field.name.assign(column_names_[column]);
-  field.filled = true;
 }
 
 void TableBuilder::end_row() {
@@ -291,11 +279,6 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     if (i != value_column_) columns_[i].append_nulls(column.length);
   }
-  if (first_row == 0 && column.is_valid(0)) {
-    row_field_count_ = 0;
-    record_first_row_field(value_column_);
-  }
-  row_field_count_ = column.is_valid(column.length - 1) ? 1 : 0;
   if (failed && strict_ && !pending_error_) {
     row_index_ = first_row + *failed;  // the row the message names
     record_strict_failure(value_column_, column.text(*failed));
@@ -360,7 +343,6 @@ void TableBuilder::release_columns() {
   std::vector<std::string>().swap(column_names_);
   NameIndex().swap(name_index_);
   std::vector<std::uint64_t>().swap(present_);
-  std::vector<FirstRowField>().swap(first_row_fields_);
   present_last_mask_ = 0;
   value_column_ = kNoColumn;
 }

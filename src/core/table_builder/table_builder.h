@@ -123,14 +123,6 @@ class TableBuilder {
   // Column name -> column index; looked up by string_view without a copy.
   using NameIndex = std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>>;
 
-  // One field of the first row, in arrival order. Slots past the fields
-  // written so far stay `filled == false`.
-  struct FirstRowField {
-    std::size_t column = 0;
-    std::string name;
-    bool filled = false;
-  };
-
   // Frees the pending row; defined next to PendingRow.
   struct PendingRowDeleter {
     void operator()(PendingRow* row) const;
@@ -227,7 +219,6 @@ class TableBuilder {
   // Steps of set_field once the column is known: observer, first-row record,
   // present bit, last value wins, append, strict result.
   void set_known_field(std::size_t column, const ScalarValue& value);
-  void record_first_row_field(std::size_t column);
   void push_scalar_uncached(const ScalarValue& value);
   // The budget check of push_scalar: false when the value must be discarded.
   bool budget_admits(const ScalarValue& value);
@@ -254,8 +245,6 @@ class TableBuilder {
   std::vector<std::string> column_names_;
   std::vector<std::uint64_t> present_;
   std::uint64_t present_last_mask_ = 0;  // bits of the last present_ word in use
-  std::vector<FirstRowField> first_row_fields_;
-  std::uint64_t row_field_count_ = 0;
   std::optional<std::string> schema_message_;
   std::optional<CoreError> pending_error_;
   NameIndex name_index_;
