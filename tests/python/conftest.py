@@ -33,6 +33,10 @@ def testing_ext():
     return pytest.importorskip("_vorpel_testing", reason="the test-only extension _vorpel_testing is not built")
 
 
+# Whether the interpreter runs with AddressSanitizer preloaded (make test-asan).
+with open("/proc/self/maps") as _maps:
+    ASAN = "libasan" in _maps.read()
+
 RunPython = Callable[[str], subprocess.CompletedProcess]
 
 

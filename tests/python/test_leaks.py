@@ -22,6 +22,7 @@ import pyarrow as pa
 import pytest
 
 import _vorpel
+from conftest import ASAN
 from _vorpel import MergeError, ParseError, ParserError, PlanError, XmlError
 
 from hostile import ArrayFactory, FakeReader, HostileStream
@@ -44,14 +45,8 @@ TRACED_SLACK = 64 * 1024
 ERROR_CLASSES = (ParseError, XmlError, PlanError, MergeError, ParserError)
 
 
-def _asan_loaded() -> bool:
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
 # Under AddressSanitizer (make test-asan) freed memory sits in quarantine and
 # resident memory says nothing about leaks; the other measures still hold.
-ASAN = _asan_loaded()
 
 
 def rss() -> int:
