@@ -310,9 +310,17 @@ std::optional<std::string> parsed_text(const FieldType& type, std::string_view t
     case FieldTag::Timestamp:
       if (auto v = parse_timestamp(t, type.unit, type.pattern)) return render_timestamp(*v, type.unit);
       return std::nullopt;
-    case FieldTag::Decimal128:
-      if (auto v = parse_decimal128(t, type.scale)) return render_decimal128(*v, type.scale);
+    case FieldTag::Decimal128: {
+      // A decimal column holds 38 digits: a wider value does not parse as its type.
+      static const int128 kLimit = [] {
+        int128 p = 1;
+        for (int i = 0; i < 38; ++i) p *= 10;
+        return p;
+      }();
+      const auto v = parse_decimal128(t, type.scale);
+      if (v && *v < kLimit && *v > -kLimit) return render_decimal128(*v, type.scale);
       return std::nullopt;
+    }
     case FieldTag::String:
     case FieldTag::Dictionary: return std::string(t);
   }
