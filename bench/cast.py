@@ -390,6 +390,21 @@ def _cases() -> list[Case]:
 
 # ---------------------------------------------------------------- measuring
 
+def peer_ms(peers: list, column, runs: int) -> dict:
+    """Best ms of the pyarrow and the polars peer on `column`, in that order
+    (None for a peer that is missing); each peer's input is prepared untimed."""
+    times = {}
+    for name in ("pyarrow", "polars"):
+        peer = next((p for p in peers if p.name == name), None)
+        if peer is None:
+            times[name] = None
+            continue
+        prepared = peer.prepare(column)
+        times[name] = best_ms(lambda: peer.run(prepared), runs)
+        del prepared
+    return times
+
+
 def best_ms(fn: Callable[[], object], runs: int) -> float:
     best = float("inf")
     for _ in range(runs):
@@ -585,15 +600,11 @@ def main(argv: list[str] | None = None) -> int:
             text_mb = value_bytes(column) / 1e6
             cells = [f"{case.name:<15} {rows:>9} {ours:>8.1f} {text_mb / ours * 1000:>7.0f} "
                      f"{rows / ours / 1000:>7.1f} "]
-            for peer_name, width in (("pyarrow", 10), ("polars", 9)):
-                peer = next((p for p in case.peers if p.name == peer_name), None)
-                if peer is None:
+            for (peer_name, theirs), width in zip(peer_ms(case.peers, column, runs).items(), (10, 9)):
+                if theirs is None:
                     cells.append(f" {'-':>{width}} {'':>6}")
                     continue
-                prepared = peer.prepare(column)
-                theirs = best_ms(lambda: peer.run(prepared), runs)
                 cells.append(f" {theirs:>{width}.1f} {theirs / ours:>5.2f}x")
-                del prepared
             other = pa.table({"v": column.slice(0)})  # a second table over the same buffers
             # At least nine runs: a two-thread run needs both cores for its
             # whole length, and now and then one thread of it is held up for

@@ -37,7 +37,7 @@ from __future__ import annotations
 
 # bench/cast.py first: it sets the environment numpy and Arrow read at import.
 import cast  # noqa: I001
-from cast import Peer, _decoded, _polars, _pyarrow, _str, best_ms, check_equal, pl
+from cast import Peer, _decoded, _polars, _pyarrow, _str, best_ms, check_equal, peer_ms, pl
 
 import argparse
 import dataclasses
@@ -376,15 +376,11 @@ def main(argv: list[str] | None = None) -> int:
                 ours = best_ms(lambda: _vorpel._cast_strings(table, shape.field_type), runs)
                 size = text_mb(column)
                 cells = [f"{label:<40} {rows:>9} {nulls:>5.0%} {size:>7.2f} {_ms(ours):>9} {size / ours * 1e3:>6.0f}"]
-                for peer_name, width in (("pyarrow", 10), ("polars", 9)):
-                    peer = next((p for p in shape.peers if p.name == peer_name), None)
-                    if peer is None:
+                for theirs, width in zip(peer_ms(shape.peers, column, runs).values(), (10, 9)):
+                    if theirs is None:
                         cells.append(f"  {'-':>{width}} {'-':>5}")
                         continue
-                    prepared = peer.prepare(column)
-                    theirs = best_ms(lambda: peer.run(prepared), runs)
                     cells.append(f"  {_ms(theirs):>{width}} {theirs / ours:>5.2f}")
-                    del prepared
                 notes = [f"equal to {', '.join(checked)}"] + ([shape.notes] if shape.notes else [])
                 print("".join(cells) + "  " + "; ".join(notes), flush=True)
                 del table, column
