@@ -569,6 +569,44 @@ INSTANTIATE_TEST_SUITE_P(Accumulator, DictionaryHashTexts,
                                            HashTextsCase{"one_byte_apart", texts_one_byte_apart}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// With the probe limit at 0, nearly every insert that misses its home slot
+// moves the table to a new hash key, until the keys run out and the probes go
+// unbounded: through all of it each text keeps its key and is found again,
+// whether the texts come one at a time or as a whole column.
+TEST(DictionaryRehash, KeysSurviveEveryNewHashKey) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 3000; ++i) texts.push_back("t" + std::to_string(i * 7919 % 3001));
+  std::string bytes;
+  std::vector<std::int32_t> offsets = {0};
+  for (const std::string& t : texts) {
+    bytes += t;
+    offsets.push_back(static_cast<std::int32_t>(bytes.size()));
+  }
+  TextColumnView column;
+  column.offsets = offsets.data();
+  column.data = bytes.data();
+  column.data_size = bytes.size();
+  column.length = texts.size();
+  for (const bool whole_column : {false, true}) {
+    SCOPED_TRACE(whole_column ? "whole column" : "one at a time");
+    auto acc = ColumnAccumulator::create(ft_dict(), 0);
+    acc.set_probe_limit_for_testing(0);
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass finds every text
+      if (whole_column) {
+        ASSERT_FALSE(acc.append_texts(column).has_value());
+      } else {
+        for (const std::string& t : texts) ASSERT_TRUE(acc.append_text(std::string_view(t)));
+      }
+    }
+    EXPECT_EQ(acc.hash_generation_for_testing(), 15u);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(acc.dictionary_key(texts[i]), i) << i;
+      ASSERT_EQ(acc.cell_text_at(i), texts[i]) << i;
+      ASSERT_EQ(acc.cell_text_at(texts.size() + i), texts[i]) << i;
+    }
+  }
+}
+
 // ---------------------------------------------------------------- reads
 
 struct ReadCase {

@@ -151,12 +151,6 @@ void string_push(ColumnAccumulator::Impl& a, std::string_view text) {
 constexpr std::uint64_t kSlotHashMask = 0xFFFFFFFF00000000ULL;
 constexpr std::size_t kMinDictionarySlots = 64;
 constexpr std::size_t kSlotsPerKey = 4;
-// The farthest a key may sit past its home slot. With random hashes and a
-// table at most a quarter full, a run that long is far too rare to meet in
-// practice (each further slot roughly halves its likelihood); reaching it
-// means the texts collide under the current hash key, and the table is
-// re-hashed under the next one.
-constexpr std::size_t kMaxDictionaryProbe = 64;
 // New hash keys a column may take in its life. Each costs one re-hash of the
 // dictionary, so the work stays linear in the count of texts even if every
 // key met colliding texts (the probes are then no longer bounded).
@@ -190,7 +184,7 @@ void slots_rebuild(ColumnAccumulator::Impl& a, std::size_t size) {
       longest = std::max(longest, slot_insert(fresh, dictionary_text_hash(text.data(), text.size(), a.hash_key),
                                               static_cast<std::uint32_t>(key)));
     }
-    if (longest <= kMaxDictionaryProbe || a.hash_generation + 1 >= kMaxDictionaryHashGenerations) break;
+    if (longest <= a.probe_limit || a.hash_generation + 1 >= kMaxDictionaryHashGenerations) break;
     a.hash_key = dictionary_hash_key(++a.hash_generation);
     std::fill(fresh.begin(), fresh.end(), 0);
   }
@@ -277,7 +271,7 @@ std::uint32_t dictionary_insert(ColumnAccumulator::Impl& a, std::string_view tex
   a.dict_offsets.push_back(static_cast<std::int32_t>(used + text.size()));
   if (kSlotsPerKey * (static_cast<std::size_t>(count) + 1) > a.dict_slots.size()) {
     slots_fit(a);  // re-hashes the new key with the others
-  } else if (slot_insert(a.dict_slots, hash, key) > kMaxDictionaryProbe &&
+  } else if (slot_insert(a.dict_slots, hash, key) > a.probe_limit &&
              a.hash_generation + 1 < kMaxDictionaryHashGenerations) [[unlikely]] {
     // Texts that collide under this hash key: the next one scatters them.
     a.hash_key = dictionary_hash_key(++a.hash_generation);
@@ -1071,6 +1065,10 @@ std::uint64_t ColumnAccumulator::longest_probe_for_testing() const {
   }
   return longest;
 }
+
+void ColumnAccumulator::set_probe_limit_for_testing(std::size_t limit) { impl_->probe_limit = limit; }
+
+std::uint32_t ColumnAccumulator::hash_generation_for_testing() const { return impl_->hash_generation; }
 
 void ColumnAccumulator::set_offset_limit_for_testing(std::uint64_t limit) {
   settle(*impl_);

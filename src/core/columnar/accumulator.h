@@ -247,6 +247,10 @@ class ColumnAccumulator {
   // Dictionary only (0 for the other kinds): the farthest any key of the
   // dictionary's hash table sits past its home slot.
   std::uint64_t longest_probe_for_testing() const;
+  // Test hooks: how far past its home slot a Dictionary's key may land before
+  // the table moves to the next hash key, and the generation of that key.
+  void set_probe_limit_for_testing(std::size_t limit);
+  std::uint32_t hash_generation_for_testing() const;
 
   struct Impl;
   Impl& impl() { return *impl_; }

@@ -72,6 +72,13 @@ inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n, const Di
   return fold(key.k2 ^ n, fold(a ^ key.k1, b ^ state));
 }
 
+// The farthest a key may sit past its home slot. With random hashes and a
+// table at most a quarter full, a run that long is far too rare to meet in
+// practice (each further slot roughly halves its likelihood); reaching it
+// means the texts collide under the current hash key, and the table is
+// re-hashed under the next one.
+inline constexpr std::size_t kMaxDictionaryProbe = 64;
+
 // One record per variant would make every append dispatch twice; instead the
 // accumulator keeps one member per buffer and uses only the ones of its kind
 // (the others stay empty and own no memory).
@@ -102,6 +109,7 @@ struct ColumnAccumulator::Impl {
   std::vector<std::uint64_t> dict_slots;
   DictionaryHashKey hash_key = dictionary_hash_key(0);  // Dictionary
   std::uint32_t hash_generation = 0;       // Dictionary: the generation of hash_key
+  std::size_t probe_limit = kMaxDictionaryProbe;  // Dictionary; lowered only by tests
 
   std::optional<std::string> pattern;      // Timestamp
   std::optional<TimestampParser> timestamp_parser;  // Timestamp, compiled once
