@@ -9,7 +9,6 @@
 #include <arrow/util/bitmap_ops.h>
 
 #include "core/columnar/accumulator_impl.h"
-#include "core/columnar/scalar_parse/pow10.h"
 #include "core/columnar/utf8_check.h"
 #include "core/invariant.h"
 
@@ -98,25 +97,11 @@ Result<std::shared_ptr<arrow::Array>> finish_array(std::shared_ptr<arrow::ArrayD
 template <class T>
 Result<std::shared_ptr<arrow::Array>> primitive(std::shared_ptr<arrow::DataType> type, std::vector<T>& values,
                                                 std::int64_t rows, std::shared_ptr<arrow::Buffer> nulls,
-                                                std::int64_t null_count, bool full = false) {
+                                                std::int64_t null_count) {
   require_slots(values.size(), rows);
   auto data = arrow::ArrayData::Make(std::move(type), rows,
                                      {std::move(nulls), arrow::Buffer::FromVector(take(values))}, null_count);
-  return finish_array(std::move(data), full);
-}
-
-// False when every value has at most 38 decimal digits; true when some value
-// may have more. Only the high halves are looked at (a magnitude of 10^38 or
-// more has a high half of at least 10^38 / 2^64 in magnitude), so the loop is
-// a plain range test; values under null slots are 0.
-bool maybe_beyond_precision(const std::vector<int128>& values) {
-  constexpr auto kHigh = static_cast<std::int64_t>(kPow10_128[kMaxDecimalPrecision] >> 64);
-  bool maybe = false;
-  for (const int128 v : values) {
-    const auto high = static_cast<std::int64_t>(v >> 64);
-    maybe |= (high >= kHigh) | (high <= -kHigh);
-  }
-  return maybe;
+  return finish_array(std::move(data), false);
 }
 
 // A Utf8 array over moved offsets and bytes, validated in full (offsets and
@@ -238,12 +223,8 @@ Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
     case Kind::Decimal128: {
       auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
       if (!checked.ok()) return fail(arrow_error(checked.status()));
-      // Parsed values stay within 38 digits (parse_decimal38), but an array
-      // of precision 38 must never hold one of 39: the full check rejects it. One pass
-      // finds whether any value is that wide; only then does the library's
-      // full check run (per value, far slower), to report it in its words.
-      const bool wide = maybe_beyond_precision(a.dec_values);
-      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count, /*full=*/wide);
+      // Every stored value has at most 38 digits: it passed parse_decimal38.
+      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count);
     }
     case Kind::Boolean: {
       require_slots(a.bool_values.size(), rows);
