@@ -168,9 +168,6 @@ TextColumnView text_column_view(std::shared_ptr<const arrow::ArrayData> array, b
 
 class ColumnAccumulator {
  public:
-  // Variant order is fixed (tags 0 to 7).
-  enum class Kind : std::uint8_t { String, Int64, Float64, Boolean, Date32, Timestamp, Decimal128, Dictionary };
-
   // The largest byte total of a String column (or of a Dictionary's distinct
   // texts), and the largest distinct count, that 32-bit offsets and keys can hold.
   static constexpr std::uint64_t kMaxOffset = 2147483647;
@@ -181,7 +178,8 @@ class ColumnAccumulator {
   ColumnAccumulator& operator=(ColumnAccumulator&&) noexcept;
   ~ColumnAccumulator();
 
-  Kind kind() const;
+  // The kind of column: the tag of its field type.
+  FieldTag kind() const;
   // The field type this accumulator stores (its Arrow type follows from it).
   FieldType field_type() const;
 
@@ -274,7 +272,7 @@ class ColumnAccumulator {
 //   Decimal128: nothing
 // Anything else, Null included, is absent: the column stores a null. A Str
 // value is absent here too: the column parses texts (append_text).
-TypedCell convert_for_column(const ScalarValue& value, ColumnAccumulator::Kind kind, TimeUnit unit,
+TypedCell convert_for_column(const ScalarValue& value, FieldTag kind, TimeUnit unit,
                              RenderBuffer& buffer);
 
 }  // namespace vorpel

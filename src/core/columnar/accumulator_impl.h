@@ -1,6 +1,7 @@
 #pragma once
-// The inside of a ColumnAccumulator, shared by the accumulator itself and by
-// array assembly (which moves the buffers out). Not for other areas.
+// The inside of a ColumnAccumulator: one column class per kind, held in a
+// variant. Shared by the accumulator itself and by array assembly (which
+// moves the buffers out). Not for other areas.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +10,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "core/columnar/accumulator.h"
+#include "core/columnar/column_kinds.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
 
 namespace vorpel {
@@ -79,55 +83,42 @@ inline std::uint64_t dictionary_text_hash(const char* p, std::size_t n, const Di
 // re-hashed under the next one.
 inline constexpr std::size_t kMaxDictionaryProbe = 64;
 
-// One record per variant would make every append dispatch twice; instead the
-// accumulator keeps one member per buffer and uses only the ones of its kind
-// (the others stay empty and own no memory).
-struct ColumnAccumulator::Impl {
-  using Kind = ColumnAccumulator::Kind;
+// A column of one of the six fixed-width kinds: one stored value per row
+// (zero under a null) and the kind's parameters.
+template <FieldTag Tag>
+struct PrimitiveColumn {
+  using Traits = KindTraits<Tag>;
+  using Stored = typename Traits::Stored;
+  static constexpr FieldTag kTag = Tag;
 
-  Kind kind = Kind::String;
   ValidityBitmap validity;
+  std::vector<Stored> values;
+  typename Traits::Params params;
 
-  std::vector<std::int64_t> i64_values;    // Int64, Timestamp
-  std::vector<double> f64_values;          // Float64
-  std::vector<std::uint8_t> bool_values;   // Boolean: one byte per row, 0 or 1
-  std::vector<std::int32_t> date_values;   // Date32
-  std::vector<int128> dec_values;          // Decimal128
+  std::uint64_t len() const { return validity.len(); }
+  std::uint64_t null_count() const { return validity.null_count(); }
+};
 
-  std::vector<std::uint8_t> str_bytes;     // String
-  std::vector<std::int32_t> str_offsets;   // String: always starts with 0
+// A column of texts: bytes end to end and 32-bit offsets.
+struct StringColumn {
+  static constexpr FieldTag kTag = FieldTag::String;
 
-  std::vector<std::int32_t> keys;          // Dictionary
-  std::vector<std::uint8_t> dict_bytes;    // Dictionary: distinct texts end to end
-  std::vector<std::int32_t> dict_offsets;  // Dictionary: always starts with 0
-  // Dictionary: text -> key, the table the appends probe (open addressing
-  // with linear probing, a power-of-two count of slots, at most a quarter of
-  // them used). A slot holds key + 1 in its low 32 bits (0 = empty) and the
-  // high 32 bits of the text's hash (dictionary_text_hash) above them. Every
-  // key of the dictionary is in it, at most kMaxDictionaryProbe slots past its
-  // home slot while fresh hash keys remain (see dictionary_insert).
-  std::vector<std::uint64_t> dict_slots;
-  DictionaryHashKey hash_key = dictionary_hash_key(0);  // Dictionary
-  std::uint32_t hash_generation = 0;       // Dictionary: the generation of hash_key
-  std::size_t probe_limit = kMaxDictionaryProbe;  // Dictionary; lowered only by tests
+  ValidityBitmap validity;
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::int32_t> offsets;  // always starts with 0
 
-  std::optional<std::string> pattern;      // Timestamp
-  std::optional<TimestampParser> timestamp_parser;  // Timestamp, compiled once
-  TimeUnit unit = TimeUnit::Microsecond;   // Timestamp
-  std::uint8_t scale = 0;                  // Decimal128
-
-  // Largest byte total (and distinct count) the 32-bit offsets may reach.
+  // Largest byte total the 32-bit offsets may reach.
   std::uint64_t offset_limit = ColumnAccumulator::kMaxOffset;
   // Set when a value could not be stored without passing offset_limit.
   std::optional<std::string> overflow;
-  // String: the row whose bytes first did not fit; removing it clears the
-  // overflow, since every row before it is intact.
+  // The row whose bytes first did not fit; removing it clears the overflow,
+  // since every row before it is intact.
   std::uint64_t overflow_row = 0;
 
-  // String: an input Utf8 array taken over whole by append_texts while the
-  // column was empty. It stands for the first `adopted_rows` rows (the own
-  // buffers above are then empty); anything that writes rows first copies it
-  // into the own buffers (settle_adopted); reads take rows from it directly.
+  // An input Utf8 array taken over whole by append_texts while the column
+  // was empty. It stands for the first `adopted_rows` rows (the own buffers
+  // above are then empty); anything that writes rows first copies it into
+  // the own buffers (settle_adopted); reads take rows from it directly.
   std::shared_ptr<const arrow::ArrayData> adopted;
   std::uint64_t adopted_rows = 0;
   std::uint64_t adopted_nulls = 0;
@@ -137,11 +128,65 @@ struct ColumnAccumulator::Impl {
   std::uint64_t null_count() const { return validity.null_count() + adopted_nulls; }
 };
 
-// Copies an adopted input array into the column's own buffers and lets go of it.
-void settle_adopted(ColumnAccumulator::Impl& a);
+// A column of texts stored once each: a 32-bit key per row into the
+// distinct texts, which lie end to end.
+struct DictionaryColumn {
+  static constexpr FieldTag kTag = FieldTag::Dictionary;
 
-inline void settle(ColumnAccumulator::Impl& a) {
-  if (a.adopted) [[unlikely]] settle_adopted(a);
+  ValidityBitmap validity;
+  std::vector<std::int32_t> keys;
+  std::vector<std::uint8_t> bytes;    // the distinct texts end to end
+  std::vector<std::int32_t> offsets;  // always starts with 0
+  // text -> key, the table the appends probe (open addressing with linear
+  // probing, a power-of-two count of slots, at most a quarter of them used).
+  // A slot holds key + 1 in its low 32 bits (0 = empty) and the high 32 bits
+  // of the text's hash (dictionary_text_hash) above them. Every key of the
+  // dictionary is in it, at most `probe_limit` slots past its home slot
+  // while fresh hash keys remain (see dictionary_insert).
+  std::vector<std::uint64_t> slots;
+  DictionaryHashKey hash_key = dictionary_hash_key(0);
+  std::uint32_t hash_generation = 0;  // the generation of hash_key
+  std::size_t probe_limit = kMaxDictionaryProbe;  // lowered only by tests
+
+  // Largest byte total and distinct count the 32-bit offsets and keys may reach.
+  std::uint64_t offset_limit = ColumnAccumulator::kMaxOffset;
+  // Set when a new text could not be stored without passing offset_limit.
+  std::optional<std::string> overflow;
+
+  std::uint64_t len() const { return validity.len(); }
+  std::uint64_t null_count() const { return validity.null_count(); }
+};
+
+// The column class of each kind.
+template <FieldTag Tag>
+using ColumnOf = std::conditional_t<Tag == FieldTag::String, StringColumn,
+                                    std::conditional_t<Tag == FieldTag::Dictionary, DictionaryColumn, PrimitiveColumn<Tag>>>;
+
+// Alternatives in FieldTag order, so a column's index is its kind's tag.
+using AnyColumn = std::variant<ColumnOf<FieldTag::String>, ColumnOf<FieldTag::Int64>, ColumnOf<FieldTag::Float64>,
+                               ColumnOf<FieldTag::Boolean>, ColumnOf<FieldTag::Dictionary>, ColumnOf<FieldTag::Date32>,
+                               ColumnOf<FieldTag::Timestamp>, ColumnOf<FieldTag::Decimal128>>;
+
+struct ColumnAccumulator::Impl {
+  AnyColumn column;
+
+  // The one dispatcher: calls `f` with the column as its own class.
+  template <class F>
+  decltype(auto) visit(F&& f) {
+    return std::visit(std::forward<F>(f), column);
+  }
+  template <class F>
+  decltype(auto) visit(F&& f) const {
+    return std::visit(std::forward<F>(f), column);
+  }
+  FieldTag kind() const { return static_cast<FieldTag>(column.index()); }
+};
+
+// Copies an adopted input array into the column's own buffers and lets go of it.
+void settle_adopted(StringColumn& c);
+
+inline void settle(StringColumn& c) {
+  if (c.adopted) [[unlikely]] settle_adopted(c);
 }
 
 }  // namespace vorpel

@@ -16,8 +16,6 @@ namespace vorpel {
 
 namespace {
 
-using Kind = ColumnAccumulator::Kind;
-
 constexpr std::int32_t kMaxDecimalPrecision = 38;
 
 }  // namespace
@@ -128,7 +126,7 @@ Result<std::shared_ptr<arrow::Array>> utf8_array(std::vector<std::int32_t>& offs
 // buffers: offsets for its rows only, the bytes up to the last offset, and
 // the validity bits from bit 0 (copied only when the array starts inside a
 // byte of its bitmap).
-std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
+std::shared_ptr<arrow::Array> adopted_utf8_array(StringColumn& a) {
   const arrow::ArrayData& in = *a.adopted;
   const std::int64_t rows = in.length;
   const auto* offsets = reinterpret_cast<const std::int32_t*>(in.buffers[1]->data()) + in.offset;
@@ -159,30 +157,120 @@ std::shared_ptr<arrow::Array> adopted_utf8_array(ColumnAccumulator::Impl& a) {
   return *array;
 }
 
+// The validity bitmap as Arrow's null buffer: none when every row is valid.
+std::shared_ptr<arrow::Buffer> null_buffer(ValidityBitmap& validity) {
+  const auto rows = static_cast<std::int64_t>(validity.len());
+  if (validity.bytes().size() != static_cast<std::size_t>((rows + 7) / 8)) {
+    core_invariant_failed("validity byte count differs from its bit length");
+  }
+  if (validity.null_count() == 0) {
+    validity.take_bytes();
+    return nullptr;
+  }
+  return arrow::Buffer::FromVector(validity.take_bytes());
+}
+
+template <FieldTag Tag>
+Result<std::shared_ptr<arrow::Array>> finish(PrimitiveColumn<Tag>& c) {
+  const auto rows = static_cast<std::int64_t>(c.validity.len());
+  const auto null_count = static_cast<std::int64_t>(c.validity.null_count());
+  std::shared_ptr<arrow::Buffer> nulls = null_buffer(c.validity);
+  std::shared_ptr<arrow::DataType> type = KindTraits<Tag>::arrow_type(c.params);
+  if constexpr (Tag == FieldTag::Boolean) {
+    require_slots(c.values.size(), rows);
+    std::vector<std::uint8_t> bits = pack_bits(c.values);
+    c.values = {};
+    auto data = arrow::ArrayData::Make(std::move(type), rows,
+                                       {std::move(nulls), arrow::Buffer::FromVector(std::move(bits))}, null_count);
+    return finish_array(std::move(data), false);
+  } else {
+    if constexpr (Tag == FieldTag::Decimal128) {
+      // The array's type takes the scale as it is: past 38 the library refuses it.
+      auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, c.params.scale);
+      if (!checked.ok()) return fail(arrow_error(checked.status()));
+      type = checked.MoveValueUnsafe();
+      // Every stored value has at most 38 digits: it passed its parser.
+    }
+    return primitive(std::move(type), c.values, rows, std::move(nulls), null_count);
+  }
+}
+
+Result<std::shared_ptr<arrow::Array>> finish(StringColumn& c) {
+  if (c.overflow) return fail(CoreError::arrow(arrow::Status::CapacityError(*c.overflow).ToString()));
+  if (c.adopted) {
+    if (std::shared_ptr<arrow::Array> kept = adopted_utf8_array(c)) return kept;
+    // A fault in the texts: the copy below reports it in the library's words.
+    settle_adopted(c);
+  }
+  const auto rows = static_cast<std::int64_t>(c.validity.len());
+  const auto null_count = static_cast<std::int64_t>(c.validity.null_count());
+  std::shared_ptr<arrow::Buffer> nulls = null_buffer(c.validity);
+  auto array = utf8_array(c.offsets, c.bytes, rows, std::move(nulls), null_count);
+  c.offsets = {0};
+  return array;
+}
+
+Result<std::shared_ptr<arrow::Array>> finish(DictionaryColumn& c) {
+  if (c.overflow) return fail(CoreError::arrow(arrow::Status::CapacityError(*c.overflow).ToString()));
+  const auto rows = static_cast<std::int64_t>(c.validity.len());
+  const auto null_count = static_cast<std::int64_t>(c.validity.null_count());
+  std::shared_ptr<arrow::Buffer> nulls = null_buffer(c.validity);
+  require_slots(c.keys.size(), rows);
+  const auto distinct = static_cast<std::int64_t>(c.offsets.size()) - 1;
+  auto values = utf8_array(c.offsets, c.bytes, distinct, nullptr, 0);
+  c.offsets = {0};
+  c.slots = {};
+  if (!values) return values;
+  auto indices = arrow::MakeArray(arrow::ArrayData::Make(
+      arrow::int32(), rows, {std::move(nulls), arrow::Buffer::FromVector(take(c.keys))}, null_count));
+  // FromArrays checks every non-null key against the dictionary length.
+  auto array = arrow::DictionaryArray::FromArrays(KindTraits<FieldTag::Dictionary>::arrow_type({}), indices, *values);
+  if (!array.ok()) return fail(arrow_error(array.status()));
+  return array.MoveValueUnsafe();
+}
+
 }  // namespace
 
-std::shared_ptr<arrow::DataType> arrow_type_for(const ColumnAccumulator& column) {
-  const ColumnAccumulator::Impl& a = column.impl();
-  switch (a.kind) {
-    case Kind::String: return arrow::utf8();
-    case Kind::Int64: return arrow::int64();
-    case Kind::Float64: return arrow::float64();
-    case Kind::Boolean: return arrow::boolean();
-    case Kind::Date32: return arrow::date32();
-    case Kind::Timestamp: {
-      switch (a.unit) {
-        case TimeUnit::Second: return arrow::timestamp(arrow::TimeUnit::SECOND);
-        case TimeUnit::Millisecond: return arrow::timestamp(arrow::TimeUnit::MILLI);
-        case TimeUnit::Microsecond: return arrow::timestamp(arrow::TimeUnit::MICRO);
-        case TimeUnit::Nanosecond: return arrow::timestamp(arrow::TimeUnit::NANO);
-      }
-      core_invariant_failed("unknown time unit");
-    }
-    case Kind::Decimal128:
-      return arrow::decimal128(kMaxDecimalPrecision, std::min<std::int32_t>(a.scale, kMaxDecimalPrecision));
-    case Kind::Dictionary: return arrow::dictionary(arrow::int32(), arrow::utf8());
+template <FieldTag Tag>
+std::shared_ptr<arrow::DataType> TextKindTraits<Tag>::arrow_type(const Params&) {
+  if constexpr (Tag == FieldTag::Dictionary) {
+    return arrow::dictionary(arrow::int32(), arrow::utf8());
+  } else {
+    return arrow::utf8();
   }
-  core_invariant_failed("unknown accumulator kind");
+}
+template struct TextKindTraits<FieldTag::String>;
+template struct TextKindTraits<FieldTag::Dictionary>;
+
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Int64>::arrow_type(const Params&) { return arrow::int64(); }
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Float64>::arrow_type(const Params&) { return arrow::float64(); }
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Boolean>::arrow_type(const Params&) { return arrow::boolean(); }
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Date32>::arrow_type(const Params&) { return arrow::date32(); }
+
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Timestamp>::arrow_type(const Params& p) {
+  switch (p.unit) {
+    case TimeUnit::Second: return arrow::timestamp(arrow::TimeUnit::SECOND);
+    case TimeUnit::Millisecond: return arrow::timestamp(arrow::TimeUnit::MILLI);
+    case TimeUnit::Microsecond: return arrow::timestamp(arrow::TimeUnit::MICRO);
+    case TimeUnit::Nanosecond: return arrow::timestamp(arrow::TimeUnit::NANO);
+  }
+  core_invariant_failed("unknown time unit");
+}
+
+// Precision 38 always; a scale above 38 is capped for the type (the values
+// keep theirs).
+std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Decimal128>::arrow_type(const Params& p) {
+  return arrow::decimal128(kMaxDecimalPrecision, std::min<std::int32_t>(p.scale, kMaxDecimalPrecision));
+}
+
+std::shared_ptr<arrow::DataType> arrow_type_for(const ColumnAccumulator& column) {
+  return column.impl().visit([]<class Column>(const Column& c) {
+    if constexpr (requires { c.params; }) {
+      return KindTraits<Column::kTag>::arrow_type(c.params);
+    } else {
+      return KindTraits<Column::kTag>::arrow_type({});
+    }
+  });
 }
 
 std::shared_ptr<arrow::Field> field_for(const ColumnAccumulator& column, const std::string& name) {
@@ -190,71 +278,7 @@ std::shared_ptr<arrow::Field> field_for(const ColumnAccumulator& column, const s
 }
 
 Result<std::shared_ptr<arrow::Array>> array_for(ColumnAccumulator&& column) {
-  ColumnAccumulator::Impl& a = column.impl();
-  if (a.overflow) return fail(CoreError::arrow(arrow::Status::CapacityError(*a.overflow).ToString()));
-  if (a.adopted) {
-    if (std::shared_ptr<arrow::Array> kept = adopted_utf8_array(a)) return kept;
-    // A fault in the texts: the copy below reports it in the library's words.
-    settle_adopted(a);
-  }
-
-  const auto rows = static_cast<std::int64_t>(a.validity.len());
-  const auto null_count = static_cast<std::int64_t>(a.validity.null_count());
-  if (a.validity.bytes().size() != static_cast<std::size_t>((rows + 7) / 8)) {
-    core_invariant_failed("validity byte count differs from its bit length");
-  }
-  std::shared_ptr<arrow::DataType> type = arrow_type_for(column);
-  // All-valid columns carry no null buffer at all.
-  std::shared_ptr<arrow::Buffer> nulls;
-  if (null_count > 0) {
-    nulls = arrow::Buffer::FromVector(a.validity.take_bytes());
-  } else {
-    a.validity.take_bytes();
-  }
-
-  switch (a.kind) {
-    case Kind::Int64:
-    case Kind::Timestamp:
-      return primitive(std::move(type), a.i64_values, rows, std::move(nulls), null_count);
-    case Kind::Float64:
-      return primitive(std::move(type), a.f64_values, rows, std::move(nulls), null_count);
-    case Kind::Date32:
-      return primitive(std::move(type), a.date_values, rows, std::move(nulls), null_count);
-    case Kind::Decimal128: {
-      auto checked = arrow::Decimal128Type::Make(kMaxDecimalPrecision, a.scale);
-      if (!checked.ok()) return fail(arrow_error(checked.status()));
-      // Every stored value has at most 38 digits: it passed parse_decimal38.
-      return primitive(checked.MoveValueUnsafe(), a.dec_values, rows, std::move(nulls), null_count);
-    }
-    case Kind::Boolean: {
-      require_slots(a.bool_values.size(), rows);
-      std::vector<std::uint8_t> bits = pack_bits(a.bool_values);
-      a.bool_values = {};
-      auto data = arrow::ArrayData::Make(std::move(type), rows,
-                                         {std::move(nulls), arrow::Buffer::FromVector(std::move(bits))}, null_count);
-      return finish_array(std::move(data), false);
-    }
-    case Kind::String: {
-      auto array = utf8_array(a.str_offsets, a.str_bytes, rows, std::move(nulls), null_count);
-      a.str_offsets = {0};
-      return array;
-    }
-    case Kind::Dictionary: {
-      require_slots(a.keys.size(), rows);
-      const auto distinct = static_cast<std::int64_t>(a.dict_offsets.size()) - 1;
-      auto values = utf8_array(a.dict_offsets, a.dict_bytes, distinct, nullptr, 0);
-      a.dict_offsets = {0};
-      a.dict_slots = {};
-      if (!values) return values;
-      auto indices = arrow::MakeArray(arrow::ArrayData::Make(
-          arrow::int32(), rows, {std::move(nulls), arrow::Buffer::FromVector(take(a.keys))}, null_count));
-      // FromArrays checks every non-null key against the dictionary length.
-      auto array = arrow::DictionaryArray::FromArrays(type, indices, *values);
-      if (!array.ok()) return fail(arrow_error(array.status()));
-      return array.MoveValueUnsafe();
-    }
-  }
-  core_invariant_failed("unknown accumulator kind");
+  return column.impl().visit([](auto& c) { return finish(c); });
 }
 
 }  // namespace vorpel

@@ -326,7 +326,7 @@ void TableBuilder::record_unknown_field(std::string_view name, bool short_form) 
 
 void TableBuilder::maybe_encode_dictionary(std::size_t column) {
   ColumnAccumulator& acc = columns_[column];
-  if (acc.kind() != ColumnAccumulator::Kind::String) return;
+  if (acc.kind() != FieldTag::String) return;
   const std::uint64_t n = acc.len();
   if (n < kDictionaryMinValues) return;
   const BuilderOptions& o = *options_;

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/columnar/column_kinds.h"
 #include "core/columnar/scalar_parse/internal.h"
 #include "core/columnar/scalar_parse/numeric_internal.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
@@ -98,43 +99,27 @@ std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uin
 }
 
 bool text_parses_as(const FieldType& type, std::string_view text, const TimestampParser* timestamp) {
-  switch (type.tag) {
-    case FieldTag::String:
-    case FieldTag::Dictionary:
-      return true;
-    case FieldTag::Int64:
-      return parse_int64(text).has_value();
-    case FieldTag::Float64:
-      return float64_grammar_accepts(text);  // parse_float64 accepts exactly this grammar
-    case FieldTag::Boolean:
-      return parse_boolean(text).has_value();
-    case FieldTag::Date32:
-      return parse_date32(text).has_value();
-    case FieldTag::Timestamp:
-      return timestamp != nullptr ? timestamp->parse(text).has_value()
-                                  : parse_timestamp(text, type.unit, type.pattern).has_value();
-    case FieldTag::Decimal128:
-      return parse_decimal38(text, type.scale).has_value();
-  }
-  return false;
+  if (timestamp != nullptr && type.tag == FieldTag::Timestamp) return timestamp->parse(text).has_value();
+  return dispatch_kind(type.tag, [&]<FieldTag Tag>(KindTag<Tag>) {
+    return KindTraits<Tag>::parses(KindTraits<Tag>::Params::of(type), text);
+  });
 }
 
 bool castable_to(FieldTag tag, std::string_view text) {
-  switch (tag) {
-    case FieldTag::String:
-    case FieldTag::Dictionary:
-    case FieldTag::Int64:
-    case FieldTag::Float64:
-    case FieldTag::Date32:
-      return text_parses_as(FieldType::simple(tag), text);
-    case FieldTag::Boolean:
-      return boolean_castable(text);
-    case FieldTag::Timestamp:
-      return parse_int64(text).has_value() || parse_date32(text).has_value();
-    case FieldTag::Decimal128:
-      return integer128_castable(text) || float64_grammar_accepts(text);
-  }
-  return false;
+  return dispatch_kind(tag, [&]<FieldTag Tag>(KindTag<Tag>) { return KindTraits<Tag>::castable(text); });
+}
+
+// The castability recognisers: as the column's own parser for Int64, Float64
+// and Date32; wider for the others.
+bool KindTraits<FieldTag::Int64>::castable(std::string_view t) { return parse_int64(t).has_value(); }
+bool KindTraits<FieldTag::Float64>::castable(std::string_view t) { return float64_grammar_accepts(t); }
+bool KindTraits<FieldTag::Date32>::castable(std::string_view t) { return parse_date32(t).has_value(); }
+bool KindTraits<FieldTag::Boolean>::castable(std::string_view t) { return boolean_castable(t); }
+bool KindTraits<FieldTag::Timestamp>::castable(std::string_view t) {
+  return parse_int64(t).has_value() || parse_date32(t).has_value();
+}
+bool KindTraits<FieldTag::Decimal128>::castable(std::string_view t) {
+  return integer128_castable(t) || float64_grammar_accepts(t);
 }
 
 }  // namespace vorpel

@@ -78,6 +78,8 @@ char* render_float64_to(char* out, double v) {
   return std::to_chars(out, out + kRenderCapacity, v, std::chars_format::fixed).ptr;
 }
 
+char* render_boolean_to(char* out, bool v) { return put_text(out, v ? "true" : "false"); }
+
 char* render_date32_to(char* out, std::int32_t days) { return put_date(out, days); }
 
 char* render_timestamp_to(char* out, std::int64_t v, TimeUnit unit) {
@@ -148,7 +150,7 @@ std::string render_float64(double v) {
   return render_with([&](char* out) { return render_float64_to(out, v); });
 }
 
-std::string render_boolean(bool v) { return v ? "true" : "false"; }
+std::string render_boolean(bool v) { return render_with([v](char* out) { return render_boolean_to(out, v); }); }
 
 std::string render_date32(std::int32_t days) {
   return render_with([&](char* out) { return render_date32_to(out, days); });

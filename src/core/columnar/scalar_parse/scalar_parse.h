@@ -222,6 +222,7 @@ struct RenderBuffer {
 
 char* render_int64_to(char* out, std::int64_t v);
 char* render_float64_to(char* out, double v);
+char* render_boolean_to(char* out, bool v);
 char* render_date32_to(char* out, std::int32_t days);
 char* render_timestamp_to(char* out, std::int64_t v, TimeUnit unit);
 char* render_decimal128_to(char* out, int128 v, std::uint8_t scale);

@@ -74,16 +74,16 @@ std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer) {
   return std::string_view(begin, static_cast<std::size_t>(end - begin));
 }
 
-CellKind cell_kind_of(ColumnAccumulator::Kind kind) {
+CellKind cell_kind_of(FieldTag kind) {
   switch (kind) {
-    case ColumnAccumulator::Kind::String: return CellKind::Str;
-    case ColumnAccumulator::Kind::Int64: return CellKind::Int64;
-    case ColumnAccumulator::Kind::Float64: return CellKind::Float64;
-    case ColumnAccumulator::Kind::Boolean: return CellKind::Bool;
-    case ColumnAccumulator::Kind::Date32: return CellKind::Date32;
-    case ColumnAccumulator::Kind::Timestamp: return CellKind::Timestamp;
-    case ColumnAccumulator::Kind::Decimal128: return CellKind::Decimal128;
-    case ColumnAccumulator::Kind::Dictionary: return CellKind::Str;
+    case FieldTag::String: return CellKind::Str;
+    case FieldTag::Int64: return CellKind::Int64;
+    case FieldTag::Float64: return CellKind::Float64;
+    case FieldTag::Boolean: return CellKind::Bool;
+    case FieldTag::Date32: return CellKind::Date32;
+    case FieldTag::Timestamp: return CellKind::Timestamp;
+    case FieldTag::Decimal128: return CellKind::Decimal128;
+    case FieldTag::Dictionary: return CellKind::Str;
   }
   return CellKind::Absent;
 }
@@ -212,7 +212,7 @@ std::uint32_t PredicateEvaluator::slot_for(const std::string& name, const Rename
   for (std::uint32_t i = 0; i < columns_.size(); ++i) {
     if (columns_[i].output_name == output) return i;
   }
-  columns_.push_back(BoundColumn{std::string(output), kUnbound, ColumnAccumulator::Kind::String,
+  columns_.push_back(BoundColumn{std::string(output), kUnbound, FieldTag::String,
                                  FieldType::simple(FieldTag::String), std::nullopt});
   return static_cast<std::uint32_t>(columns_.size() - 1);
 }
@@ -305,7 +305,7 @@ void PredicateEvaluator::bind(const ColumnSource& columns) {
     column.index = *index;
     column.kind = accumulator.kind();
     column.type = accumulator.field_type();
-    if (column.kind == ColumnAccumulator::Kind::Timestamp) {
+    if (column.kind == FieldTag::Timestamp) {
       column.timestamp_parser.emplace(column.type.unit, column.type.pattern);
     }
     changed = true;
@@ -392,14 +392,14 @@ bool PredicateEvaluator::castable(const PlanNode& node, const TypedCell& cell, s
   };
   using T = FieldTag;
   switch (columns_[node.column].kind) {
-    case ColumnAccumulator::Kind::String:
+    case FieldTag::String:
       return castable_to(tag, text);
-    case ColumnAccumulator::Kind::Dictionary:
+    case FieldTag::Dictionary:
       return is({T::String, T::Dictionary});
-    case ColumnAccumulator::Kind::Int64:
+    case FieldTag::Int64:
       if (tag == T::Boolean) return cell.i64 == 0 || cell.i64 == 1;
       return is({T::String, T::Int64, T::Float64});
-    case ColumnAccumulator::Kind::Float64:
+    case FieldTag::Float64:
       if (tag == T::Int64) {
         // Integral and inside the int64 range [-2^63, 2^63).
         const double v = cell.f64;
@@ -407,14 +407,14 @@ bool PredicateEvaluator::castable(const PlanNode& node, const TypedCell& cell, s
       }
       if (tag == T::Boolean) return cell.f64 == 0.0 || cell.f64 == 1.0;
       return is({T::String, T::Float64});
-    case ColumnAccumulator::Kind::Boolean:
+    case FieldTag::Boolean:
       return is({T::String, T::Int64, T::Float64, T::Boolean});
-    case ColumnAccumulator::Kind::Date32:
+    case FieldTag::Date32:
       return is({T::String, T::Int64, T::Date32});
-    case ColumnAccumulator::Kind::Timestamp:
+    case FieldTag::Timestamp:
       if (tag == T::Timestamp) return node.target->unit == cell.unit;
       return is({T::String, T::Int64});
-    case ColumnAccumulator::Kind::Decimal128:
+    case FieldTag::Decimal128:
       return is({T::String, T::Int64, T::Float64, T::Decimal128});
   }
   return false;

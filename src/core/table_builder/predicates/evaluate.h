@@ -57,7 +57,7 @@ enum class Verdict : std::uint8_t { Undecided = 0, True = 1, False = 2 };
 std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer);
 
 // The cell kind of the values a column of this accumulator kind holds.
-CellKind cell_kind_of(ColumnAccumulator::Kind kind);
+CellKind cell_kind_of(FieldTag kind);
 
 // Applies a comparison operator to a three-way ordering (<0, 0, >0).
 bool apply_compare(CompareOp op, int ordering);
@@ -96,7 +96,7 @@ class PredicateEvaluator {
   struct BoundColumn {
     std::string output_name;  // after renames
     std::uint32_t index = kUnbound;
-    ColumnAccumulator::Kind kind = ColumnAccumulator::Kind::String;
+    FieldTag kind = FieldTag::String;
     FieldType type;                                   // the column's declared type
     std::optional<TimestampParser> timestamp_parser;  // Timestamp columns
   };

@@ -9,7 +9,7 @@ TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::B
   if (value.kind != ScalarValue::Kind::Str) return convert_for_column(value, column.kind, column.type.unit, buffer);
   // A text as the column parses it; a String or Dictionary cell reads text
   // that is not UTF-8 back as a null.
-  using C = ColumnAccumulator::Kind;
+  using C = FieldTag;
   const std::string_view text = value.str;
   const TypedCell absent = TypedCell::absent();
   switch (column.kind) {
@@ -105,7 +105,7 @@ std::uint64_t PendingRow::reserved_bytes() const {
 }
 
 bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
-  if (accumulator.kind() != ColumnAccumulator::Kind::Timestamp) return text_parses_as(accumulator.field_type(), text);
+  if (accumulator.kind() != FieldTag::Timestamp) return text_parses_as(accumulator.field_type(), text);
   // A Timestamp column's parser is compiled once, on the column's first text.
   if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
   std::optional<TimestampParser>& parser = timestamp_parsers_[column];
