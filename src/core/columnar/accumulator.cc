@@ -519,23 +519,43 @@ std::string_view key_text(const DictionaryColumn& c, std::uint32_t key) {
   return bytes_view(c.bytes, c.offsets[key], c.offsets[key + 1]);
 }
 
-// Places `key` in the first free slot from the hash's home slot on; returns
-// how many slots past home that is.
-std::size_t slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uint32_t key) {
+// A table of `size` empty slots (huge pages for a large one: its slots are
+// written in random order).
+std::vector<std::uint64_t> empty_slots(std::size_t size) {
+  std::vector<std::uint64_t> slots;
+  reserve_values(slots, size);
+  slots.resize(size, 0);
+  return slots;
+}
+
+// A hash's home slot in a table of `size` slots (a power of two): its top
+// bits. The slot keeps the top 32 bits of the hash, so a table of up to 2^32
+// slots can be regrown from its slots alone, without hashing a text again.
+inline std::size_t home_slot(std::uint64_t hash, std::size_t size) {
+  return static_cast<std::size_t>(hash >> (64 - std::countr_zero(size)));
+}
+
+// Places the slot value `entry` (hash bits and key) in the first free slot
+// from `home` on; returns how many slots past home that is.
+std::size_t slot_place(std::vector<std::uint64_t>& slots, std::size_t home, std::uint64_t entry) {
   const std::size_t mask = slots.size() - 1;
-  const std::size_t home = static_cast<std::size_t>(hash) & mask;
   std::size_t i = home;
   while (slots[i] != 0) i = (i + 1) & mask;
-  slots[i] = (hash & kSlotHashMask) | (static_cast<std::uint64_t>(key) + 1);
+  slots[i] = entry;
   return (i - home) & mask;
 }
 
-// Rebuilds the table with `size` slots from the dictionary's keys, moving on
-// to the next hash key whenever a key lands more than probe_limit slots past
-// home (while generations remain).
+std::size_t slot_insert(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::uint32_t key) {
+  return slot_place(slots, home_slot(hash, slots.size()),
+                    (hash & kSlotHashMask) | (static_cast<std::uint64_t>(key) + 1));
+}
+
+// Rebuilds the table with `size` slots from the dictionary's texts, moving
+// on to the next hash key whenever a key lands more than probe_limit slots
+// past home (while generations remain).
 void slots_rebuild(DictionaryColumn& c, std::size_t size) {
   const std::size_t count = c.offsets.size() - 1;
-  std::vector<std::uint64_t> fresh(size, 0);
+  std::vector<std::uint64_t> fresh = empty_slots(size);
   for (;;) {
     std::size_t longest = 0;
     for (std::size_t key = 0; key < count; ++key) {
@@ -551,14 +571,31 @@ void slots_rebuild(DictionaryColumn& c, std::size_t size) {
 }
 
 // Makes the table at most a quarter full with the dictionary's current keys
-// (so a lookup rarely probes a second slot), re-hashing every key into a
-// larger table when needed.
+// (so a lookup rarely probes a second slot). A larger table is filled from
+// the old one's slots, which carry the hash bits that place them; only when
+// that makes a run too long (texts colliding under this hash key) are the
+// texts hashed again, under the next key.
 void slots_fit(DictionaryColumn& c) {
   const std::size_t count = c.offsets.size() - 1;
   if (kSlotsPerKey * count <= c.slots.size()) return;
   std::size_t size = std::max(kMinDictionarySlots, c.slots.size());
   while (kSlotsPerKey * count > size) size *= 2;
-  slots_rebuild(c, size);
+  if (size > (std::size_t{1} << 32) || c.slots.empty()) return slots_rebuild(c, size);
+  std::vector<std::uint64_t> fresh = empty_slots(size);
+  std::size_t longest = 0;
+  for (const std::uint64_t entry : c.slots) {
+    if (entry == 0) continue;
+    longest = std::max(longest, slot_place(fresh, home_slot(entry & kSlotHashMask, size), entry));
+  }
+  c.slots = std::move(fresh);
+  // The key just added is not in the old table: it is placed by its text.
+  const std::string_view last = key_text(c, static_cast<std::uint32_t>(count - 1));
+  longest = std::max(longest, slot_insert(c.slots, dictionary_text_hash(last.data(), last.size(), c.hash_key),
+                                          static_cast<std::uint32_t>(count - 1)));
+  if (longest > c.probe_limit && c.hash_generation + 1 < kMaxDictionaryHashGenerations) [[unlikely]] {
+    c.hash_key = dictionary_hash_key(++c.hash_generation);
+    slots_rebuild(c, size);
+  }
 }
 
 // Whether the n bytes at p and q are equal; short texts are compared as two
@@ -588,7 +625,7 @@ inline std::uint32_t dictionary_find(const DictionaryColumn& c, std::string_view
   if (c.slots.empty()) return ColumnAccumulator::kNoKey;
   const std::uint64_t tag = hash & kSlotHashMask;
   const std::size_t mask = c.slots.size() - 1;
-  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = home_slot(hash, c.slots.size());; i = (i + 1) & mask) {
     const std::uint64_t slot = c.slots[i];
     if (slot == 0) return ColumnAccumulator::kNoKey;
     if ((slot & kSlotHashMask) != tag) continue;
@@ -617,11 +654,13 @@ std::uint32_t dictionary_insert(DictionaryColumn& c, std::string_view text, std:
     return ColumnAccumulator::kNoKey;
   }
   const auto key = static_cast<std::uint32_t>(count);
+  // Grown here rather than by insert, so that a large buffer gets huge pages.
+  reserve_more(c.bytes, text.size());
   c.bytes.insert(c.bytes.end(), reinterpret_cast<const std::uint8_t*>(text.data()),
                  reinterpret_cast<const std::uint8_t*>(text.data()) + text.size());
   c.offsets.push_back(static_cast<std::int32_t>(used + text.size()));
   if (kSlotsPerKey * (static_cast<std::size_t>(count) + 1) > c.slots.size()) {
-    slots_fit(c);  // re-hashes the new key with the others
+    slots_fit(c);  // places the new key with the others
   } else if (slot_insert(c.slots, hash, key) > c.probe_limit &&
              c.hash_generation + 1 < kMaxDictionaryHashGenerations) [[unlikely]] {
     // Texts that collide under this hash key: the next one scatters them.
@@ -1016,7 +1055,7 @@ std::uint64_t ColumnAccumulator::longest_probe_for_testing() const {
   for (std::size_t i = 0; i < d->slots.size(); ++i) {
     if (d->slots[i] == 0) continue;
     const std::string_view text = key_text(*d, static_cast<std::uint32_t>(d->slots[i]) - 1);
-    const auto home = static_cast<std::size_t>(dictionary_text_hash(text.data(), text.size(), d->hash_key)) & mask;
+    const std::size_t home = home_slot(dictionary_text_hash(text.data(), text.size(), d->hash_key), d->slots.size());
     longest = std::max<std::uint64_t>(longest, (i - home) & mask);
   }
   return longest;
