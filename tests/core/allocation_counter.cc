@@ -8,15 +8,19 @@ namespace {
 
 thread_local bool counting = false;
 thread_local std::size_t allocations = 0;
+thread_local std::size_t allocation_bytes = 0;
 
 }  // namespace
 
-void count_allocation() {
-  if (counting) ++allocations;
+void count_allocation(std::size_t size) {
+  if (!counting) return;
+  ++allocations;
+  allocation_bytes += size;
 }
 
 void start_counting_allocations() {
   allocations = 0;
+  allocation_bytes = 0;
   counting = true;
 }
 
@@ -25,10 +29,12 @@ std::size_t stop_counting_allocations() {
   return allocations;
 }
 
+std::size_t counted_allocation_bytes() { return allocation_bytes; }
+
 }  // namespace vorpel::testing
 
 void* operator new(std::size_t size) {
-  vorpel::testing::count_allocation();
+  vorpel::testing::count_allocation(size);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <set>
@@ -14,10 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
+#include <arrow/api.h>
 #include <gtest/gtest.h>
 
 #include "core/columnar/accumulator.h"
-#include "core/columnar/accumulator_impl.h"
+#include "core/columnar/array_assembly.h"
+#include "same_column.h"
 
 namespace vorpel {
 namespace {
@@ -30,7 +35,7 @@ template <class Case>
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
-using Kind = ColumnAccumulator::Kind;
+using testing::expect_same_column;
 
 FieldType ft_string() { return FieldType::simple(FieldTag::String); }
 FieldType ft_int() { return FieldType::simple(FieldTag::Int64); }
@@ -84,13 +89,36 @@ ColumnAccumulator filled(const FieldType& type, const std::vector<Input>& inputs
   return acc;
 }
 
-std::vector<std::string> dictionary_texts(const ColumnAccumulator& acc) {
-  const auto& a = acc.impl();
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i + 1 < a.dict_offsets.size(); ++i) {
-    out.emplace_back(reinterpret_cast<const char*>(a.dict_bytes.data()) + a.dict_offsets[i],
-                     a.dict_offsets[i + 1] - a.dict_offsets[i]);
+// The array a column finishes into; null (and a test failure) when it does not.
+std::shared_ptr<arrow::Array> finished(ColumnAccumulator&& acc) {
+  auto result = array_for(std::move(acc));
+  if (!result.has_value()) {
+    ADD_FAILURE() << result.error().text();
+    return nullptr;
   }
+  return *result;
+}
+
+// A finished String column's offsets and value bytes as stored (null rows included).
+std::vector<std::int32_t> offsets_of(const arrow::Array& array) {
+  const auto& s = static_cast<const arrow::StringArray&>(array);
+  return std::vector<std::int32_t>(s.raw_value_offsets(), s.raw_value_offsets() + s.length() + 1);
+}
+std::string bytes_of(const arrow::Array& array) {
+  const auto& data = static_cast<const arrow::StringArray&>(array).value_data();
+  return data->size() == 0 ? std::string() : std::string(reinterpret_cast<const char*>(data->data()), data->size());
+}
+
+// A finished Dictionary column's keys as stored (null rows included), and its texts in key order.
+std::vector<std::int32_t> keys_of(const arrow::Array& array) {
+  const arrow::ArrayData& indices = *static_cast<const arrow::DictionaryArray&>(array).indices()->data();
+  const std::int32_t* keys = indices.GetValues<std::int32_t>(1);
+  return keys == nullptr ? std::vector<std::int32_t>() : std::vector<std::int32_t>(keys, keys + indices.length);
+}
+std::vector<std::string> dictionary_texts_of(const arrow::Array& array) {
+  const auto& texts = static_cast<const arrow::StringArray&>(*static_cast<const arrow::DictionaryArray&>(array).dictionary());
+  std::vector<std::string> out;
+  for (std::int64_t k = 0; k < texts.length(); ++k) out.emplace_back(texts.GetView(k));
   return out;
 }
 
@@ -204,7 +232,8 @@ struct NullSlotCase {
 class NullSlotTest : public ::testing::TestWithParam<NullSlotCase> {};
 
 // A null, whether absent or unparsable, occupies a slot holding zero (for
-// String: no bytes and a repeated offset).
+// String: no bytes and a repeated offset): the finished array's values
+// buffer holds zero bits under both rows.
 TEST_P(NullSlotTest, NullSlotsHoldZero) {
   const auto& c = GetParam();
   auto acc = ColumnAccumulator::create(c.type, 1);
@@ -212,21 +241,19 @@ TEST_P(NullSlotTest, NullSlotsHoldZero) {
   acc.append_text(std::string_view(c.bad_text));
   ASSERT_EQ(acc.len(), 2u);
   EXPECT_EQ(acc.null_count(), 2u);
-  const auto& a = acc.impl();
-  switch (acc.kind()) {
-    case Kind::String:
-      // Strings store any text, so only the absent row is a null here.
-      GTEST_FAIL() << "not a typed kind";
-    case Kind::Int64:
-    case Kind::Timestamp: EXPECT_EQ(a.i64_values, (std::vector<std::int64_t>{0, 0})); break;
-    case Kind::Float64: EXPECT_EQ(a.f64_values, (std::vector<double>{0.0, 0.0})); break;
-    case Kind::Boolean: EXPECT_EQ(a.bool_values, (std::vector<std::uint8_t>{0, 0})); break;
-    case Kind::Date32: EXPECT_EQ(a.date_values, (std::vector<std::int32_t>{0, 0})); break;
-    case Kind::Decimal128:
-      ASSERT_EQ(a.dec_values.size(), 2u);
-      EXPECT_TRUE(a.dec_values[0] == 0 && a.dec_values[1] == 0);
-      break;
-    case Kind::Dictionary: GTEST_FAIL() << "not a typed kind";
+  // Strings store any text, so only the absent row would be a null there.
+  ASSERT_NE(acc.kind(), FieldTag::String) << "not a typed kind";
+  ASSERT_NE(acc.kind(), FieldTag::Dictionary) << "not a typed kind";
+  const auto array = finished(std::move(acc));
+  ASSERT_NE(array, nullptr);
+  const arrow::Buffer& values = *array->data()->buffers[1];
+  const int bits = static_cast<const arrow::FixedWidthType&>(*array->type()).bit_width();
+  if (bits == 1) {  // Boolean: one bit per row
+    ASSERT_EQ(values.size(), 1);
+    EXPECT_EQ(values.data()[0] & 0x3, 0);
+  } else {
+    ASSERT_EQ(values.size(), 2 * bits / 8);
+    EXPECT_TRUE(std::all_of(values.data(), values.data() + values.size(), [](std::uint8_t b) { return b == 0; }));
   }
 }
 
@@ -240,14 +267,17 @@ INSTANTIATE_TEST_SUITE_P(Accumulator, NullSlotTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Accumulator, StringAndDictionaryNullSlots) {
-  auto s = filled(ft_string(), {"ab", std::nullopt, "c"});
-  EXPECT_EQ(s.impl().str_offsets, (std::vector<std::int32_t>{0, 2, 2, 3}));
-  EXPECT_EQ(std::string(s.impl().str_bytes.begin(), s.impl().str_bytes.end()), "abc");
-  auto d = filled(ft_dict(), {"b", "a", "b", std::nullopt});
-  EXPECT_EQ(d.impl().keys, (std::vector<std::int32_t>{0, 1, 0, 0}));
-  EXPECT_EQ(d.null_count(), 1u);
-  EXPECT_FALSE(d.impl().validity.is_valid(3));
-  EXPECT_EQ(dictionary_texts(d), (std::vector<std::string>{"b", "a"}));
+  const auto s = finished(filled(ft_string(), {"ab", std::nullopt, "c"}));
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(offsets_of(*s), (std::vector<std::int32_t>{0, 2, 2, 3}));
+  EXPECT_EQ(bytes_of(*s), "abc");
+  auto acc = filled(ft_dict(), {"b", "a", "b", std::nullopt});
+  EXPECT_EQ(acc.null_count(), 1u);
+  const auto d = finished(std::move(acc));
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(keys_of(*d), (std::vector<std::int32_t>{0, 1, 0, 0}));
+  EXPECT_FALSE(d->IsValid(3));
+  EXPECT_EQ(dictionary_texts_of(*d), (std::vector<std::string>{"b", "a"}));
 }
 
 // ---------------------------------------------------------------- conversion matrix
@@ -355,8 +385,10 @@ TEST(Accumulator, BoolValueInsertsDictionaryText) {
   auto acc = ColumnAccumulator::create(ft_dict(), 4);
   acc.append_value(SV::of_bool(true));
   acc.append_value(SV::of_str("true"));
-  EXPECT_EQ(acc.impl().keys, (std::vector<std::int32_t>{0, 0}));
-  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"true"}));
+  const auto d = finished(std::move(acc));
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(keys_of(*d), (std::vector<std::int32_t>{0, 0}));
+  EXPECT_EQ(dictionary_texts_of(*d), (std::vector<std::string>{"true"}));
 }
 
 // ---------------------------------------------------------------- remove_last
@@ -369,43 +401,37 @@ struct RemoveCase {
 
 class RemoveLastTest : public ::testing::TestWithParam<RemoveCase> {};
 
-void expect_same_state(const ColumnAccumulator& got, const ColumnAccumulator& want, const std::string& where) {
-  const auto& g = got.impl();
-  const auto& w = want.impl();
-  EXPECT_EQ(got.len(), want.len()) << where;
-  EXPECT_EQ(got.null_count(), want.null_count()) << where;
-  EXPECT_EQ(g.validity.bytes(), w.validity.bytes()) << where;
-  EXPECT_EQ(g.i64_values, w.i64_values) << where;
-  EXPECT_EQ(g.f64_values, w.f64_values) << where;
-  EXPECT_EQ(g.bool_values, w.bool_values) << where;
-  EXPECT_EQ(g.date_values, w.date_values) << where;
-  EXPECT_TRUE(g.dec_values == w.dec_values) << where;
-  EXPECT_EQ(g.str_bytes, w.str_bytes) << where;
-  EXPECT_EQ(g.str_offsets, w.str_offsets) << where;
-  EXPECT_EQ(g.keys, w.keys) << where;
-}
-
 // Removing values from the end gives exactly the state of never having
-// appended them, for every prefix, across byte boundaries of the validity.
+// appended them, for every prefix, across byte boundaries of the validity:
+// the same rows, and finished arrays identical buffer by buffer (values
+// under null rows included), except that a dictionary keeps the texts of
+// removed rows after the others.
 TEST_P(RemoveLastTest, UndoesAppendsExactly) {
   const auto& c = GetParam();
   const auto full = c.inputs;
-  for (std::size_t keep = 0; keep <= full.size(); ++keep) {
+  auto removed_down_to = [&](std::size_t keep) {
     auto acc = filled(c.type, full);
     for (std::size_t i = keep; i < full.size(); ++i) acc.remove_last();
-    auto want = filled(c.type, std::vector<Input>(full.begin(), full.begin() + static_cast<long>(keep)));
-    expect_same_state(acc, want, "keep " + std::to_string(keep));
+    return acc;
+  };
+  auto prefix = [&](std::size_t n) {
+    return filled(c.type, std::vector<Input>(full.begin(), full.begin() + static_cast<long>(n)));
+  };
+  for (std::size_t keep = 0; keep <= full.size(); ++keep) {
+    expect_same_column(removed_down_to(keep), prefix(keep), "keep " + std::to_string(keep),
+                       testing::DictionaryTexts::GotMayKeepMore);
     // Appending again after removals behaves like a fresh append.
     if (keep < full.size()) {
+      auto acc = removed_down_to(keep);
       const auto& next = full[keep];
       next ? acc.append_text(std::string_view(*next)) : acc.append_text(std::nullopt);
-      next ? want.append_text(std::string_view(*next)) : want.append_text(std::nullopt);
-      expect_same_state(acc, want, "re-append at " + std::to_string(keep));
+      expect_same_column(std::move(acc), prefix(keep + 1), "re-append at " + std::to_string(keep),
+                         testing::DictionaryTexts::GotMayKeepMore);
     }
   }
   auto empty = ColumnAccumulator::create(c.type, 1);
   empty.remove_last();
-  expect_same_state(empty, ColumnAccumulator::create(c.type, 1), "empty");
+  expect_same_column(std::move(empty), ColumnAccumulator::create(c.type, 1), "empty");
 }
 
 std::vector<Input> cycle(std::vector<Input> pattern, std::size_t n) {
@@ -430,20 +456,33 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Accumulator, RemoveLastOfString) {
   auto acc = filled(ft_string(), {"ab", "c"});
   acc.remove_last();
-  EXPECT_EQ(std::string(acc.impl().str_bytes.begin(), acc.impl().str_bytes.end()), "ab");
-  EXPECT_EQ(acc.impl().str_offsets, (std::vector<std::int32_t>{0, 2}));
+  const auto array = finished(std::move(acc));
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(bytes_of(*array), "ab");
+  EXPECT_EQ(offsets_of(*array), (std::vector<std::int32_t>{0, 2}));
 }
 
 TEST(Accumulator, RemovedDictionaryTextStaysAndIsReused) {
-  auto acc = filled(ft_dict(), {"a", "new"});
-  acc.remove_last();
-  EXPECT_EQ(acc.len(), 1u);
-  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"a", "new"}));
+  auto removed = [] {
+    auto acc = filled(ft_dict(), {"a", "new"});
+    acc.remove_last();
+    return acc;
+  };
+  // Finished right after the removal: the removed row's text is still there.
+  auto at_removal = removed();
+  EXPECT_EQ(at_removal.len(), 1u);
+  const auto first = finished(std::move(at_removal));
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(dictionary_texts_of(*first), (std::vector<std::string>{"a", "new"}));
+  // The same column, carried on: the text keeps its key.
+  auto acc = removed();
   acc.append_text(std::string_view("new"));
-  EXPECT_EQ(acc.impl().keys, (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(acc.dictionary_key("new"), 1u);
   EXPECT_EQ(acc.dictionary_key("third"), 2u);
-  EXPECT_EQ(dictionary_texts(acc), (std::vector<std::string>{"a", "new", "third"}));
+  const auto last = finished(std::move(acc));
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(keys_of(*last), (std::vector<std::int32_t>{0, 1}));
+  EXPECT_EQ(dictionary_texts_of(*last), (std::vector<std::string>{"a", "new", "third"}));
 }
 
 // ---------------------------------------------------------------- dictionary encoding
@@ -464,12 +503,14 @@ TEST_P(EncodeTest, ReencodesStringAsDictionary) {
   auto acc = filled(ft_string(), c.inputs);
   EXPECT_EQ(acc.distinct_count(), c.distinct);
   acc.encode_as_dictionary();
-  ASSERT_EQ(acc.kind(), Kind::Dictionary);
+  ASSERT_EQ(acc.kind(), FieldTag::Dictionary);
   EXPECT_EQ(acc.field_type(), ft_dict());
-  EXPECT_EQ(acc.impl().keys, c.keys);
-  for (std::size_t i = 0; i < c.valid.size(); ++i) EXPECT_EQ(acc.impl().validity.is_valid(i), c.valid[i]) << i;
-  EXPECT_EQ(dictionary_texts(acc), c.texts);
-  EXPECT_TRUE(acc.impl().str_bytes.empty());
+  const auto array = finished(std::move(acc));
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(keys_of(*array), c.keys);
+  ASSERT_EQ(array->length(), static_cast<std::int64_t>(c.valid.size()));
+  for (std::size_t i = 0; i < c.valid.size(); ++i) EXPECT_EQ(array->IsValid(static_cast<std::int64_t>(i)), c.valid[i]) << i;
+  EXPECT_EQ(dictionary_texts_of(*array), c.texts);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -483,6 +524,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Bytes that are not UTF-8 are neither counted nor kept.
         EncodeCase{"invalid_utf8_becomes_null", {"a", "\xff", "a"}, {0, 0, 0}, {true, false, true}, {"a"}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The re-encoded column lets go of the String column's bytes: a thousand
+// copies of one 1000-byte text leave one copy behind in what it reserves.
+TEST(Accumulator, EncodingReleasesTheStringBytes) {
+  const std::string text(1000, 't');
+  auto acc = ColumnAccumulator::create(ft_string(), 1000);
+  for (int i = 0; i < 1000; ++i) acc.append_text(std::string_view(text));
+  ASSERT_GE(acc.reserved_bytes(), 1000u * text.size());
+  acc.encode_as_dictionary();
+  ASSERT_EQ(acc.kind(), FieldTag::Dictionary);
+  EXPECT_LT(acc.reserved_bytes(), 100u * text.size());
+}
 
 // ---------------------------------------------------------------- dictionary hash table
 
@@ -665,7 +718,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct KindCase {
   const char* name;
   FieldType type;
-  Kind kind;
+  FieldTag kind;
 };
 
 class KindTest : public ::testing::TestWithParam<KindCase> {};
@@ -681,13 +734,14 @@ TEST_P(KindTest, CreateSelectsVariantAndKeepsType) {
 
 INSTANTIATE_TEST_SUITE_P(
     Accumulator, KindTest,
-    ::testing::Values(KindCase{"string", ft_string(), Kind::String}, KindCase{"int", ft_int(), Kind::Int64},
-                      KindCase{"float", ft_float(), Kind::Float64}, KindCase{"bool", ft_bool(), Kind::Boolean},
-                      KindCase{"date", ft_date(), Kind::Date32},
-                      KindCase{"timestamp_ns", ft_ts(TimeUnit::Nanosecond), Kind::Timestamp},
+    ::testing::Values(KindCase{"string", ft_string(), FieldTag::String}, KindCase{"int", ft_int(), FieldTag::Int64},
+                      KindCase{"float", ft_float(), FieldTag::Float64}, KindCase{"bool", ft_bool(), FieldTag::Boolean},
+                      KindCase{"date", ft_date(), FieldTag::Date32},
+                      KindCase{"timestamp_ns", ft_ts(TimeUnit::Nanosecond), FieldTag::Timestamp},
                       KindCase{"timestamp_pattern", FieldType::timestamp(TimeUnit::Second, std::string("%d/%m/%Y")),
-                               Kind::Timestamp},
-                      KindCase{"decimal", ft_dec(7), Kind::Decimal128}, KindCase{"dict", ft_dict(), Kind::Dictionary}),
+                               FieldTag::Timestamp},
+                      KindCase{"decimal", ft_dec(7), FieldTag::Decimal128},
+                      KindCase{"dict", ft_dict(), FieldTag::Dictionary}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- reservations
@@ -744,7 +798,7 @@ TEST_P(GrowthTest, ReservedBytesGrowWithData) {
   const std::uint64_t before = acc.reserved_bytes();
   for (int i = 0; i < 1000; ++i) {
     std::string t = c.text;
-    if (acc.kind() == Kind::Dictionary || acc.kind() == Kind::String) t += std::to_string(i);
+    if (acc.kind() == FieldTag::Dictionary || acc.kind() == FieldTag::String) t += std::to_string(i);
     acc.append_text(std::string_view(t));
   }
   EXPECT_GT(acc.reserved_bytes(), before);
@@ -790,8 +844,11 @@ TEST(OffsetLimit, StringStopsGrowingAndRecordsOverflow) {
   acc.append_text(std::string_view(""));  // later rows are nulls as well
   EXPECT_EQ(acc.len(), 4u);
   EXPECT_EQ(acc.null_count(), 2u);
-  EXPECT_EQ(acc.impl().str_bytes.size(), 10u);
-  EXPECT_EQ(acc.impl().str_offsets, (std::vector<std::int32_t>{0, 6, 10, 10, 10}));
+  // The rows that fit read back whole; the two after them hold nothing.
+  EXPECT_EQ(acc.text_at(0), "abcdef");
+  EXPECT_EQ(acc.text_at(1), "ghij");
+  EXPECT_EQ(acc.text_at(2), std::nullopt);
+  EXPECT_EQ(acc.text_at(3), std::nullopt);
 
   // Removing the rows from the first one that did not fit makes it whole.
   acc.remove_last();
@@ -801,13 +858,42 @@ TEST(OffsetLimit, StringStopsGrowingAndRecordsOverflow) {
   acc.append_text(std::string_view(""));
   EXPECT_FALSE(acc.overflow().has_value());
   EXPECT_EQ(acc.null_count(), 0u);
+  // The 10 bytes of the rows that fit, and nothing of the text that did not.
+  const auto array = finished(std::move(acc));
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(bytes_of(*array), "abcdefghij");
+  EXPECT_EQ(offsets_of(*array), (std::vector<std::int32_t>{0, 6, 10, 10}));
 }
 
+// A text that does not fit is not stored: appending one of a megabyte past
+// the limit grows nothing the column reserves by anywhere near its size.
+TEST(OffsetLimit, TextPastTheLimitIsNotCopied) {
+  auto acc = ColumnAccumulator::create(ft_string(), 4);
+  acc.set_offset_limit_for_testing(10);
+  acc.append_text(std::string_view("abcdef"));
+  const std::uint64_t before = acc.reserved_bytes();
+  const std::string big(std::size_t{1} << 20, 'z');
+  acc.append_text(std::string_view(big));
+  ASSERT_TRUE(acc.overflow().has_value());
+  EXPECT_LT(acc.reserved_bytes(), before + big.size() / 2);
+}
+
+// The hook lowers the limit but never raises it: with a limit asked for far
+// past the maximum, a text one byte longer than the maximum still overflows
+// at the maximum. The text lies in mapped pages that are never touched (a
+// text that does not fit is not read), so it costs no memory.
 TEST(OffsetLimit, LimitNeverRaisedAboveMaximum) {
+  EXPECT_EQ(ColumnAccumulator::kMaxOffset, 2147483647u);
+  const std::size_t size = static_cast<std::size_t>(ColumnAccumulator::kMaxOffset) + 1;
+  void* pages = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
   auto acc = ColumnAccumulator::create(ft_string(), 1);
   acc.set_offset_limit_for_testing(std::uint64_t{1} << 40);
-  EXPECT_EQ(acc.impl().offset_limit, ColumnAccumulator::kMaxOffset);
-  EXPECT_EQ(ColumnAccumulator::kMaxOffset, 2147483647u);
+  acc.append_text(std::string_view(static_cast<const char*>(pages), size));
+  ::munmap(pages, size);
+  ASSERT_TRUE(acc.overflow().has_value());
+  EXPECT_EQ(*acc.overflow(), "string column exceeds 2147483647 bytes");
+  EXPECT_EQ(acc.null_count(), 1u);
 }
 
 struct DictLimitCase {
@@ -826,11 +912,22 @@ TEST_P(DictionaryLimitTest, NewTextsStopAtTheLimit) {
   auto acc = ColumnAccumulator::create(ft_dict(), 4);
   acc.set_offset_limit_for_testing(c.limit);
   for (const auto& in : c.inputs) acc.append_text(std::string_view(*in));
-  EXPECT_EQ(acc.impl().keys, c.keys);
   EXPECT_EQ(acc.null_count(), c.nulls);
   ASSERT_TRUE(acc.overflow().has_value());
   EXPECT_EQ(*acc.overflow(), c.overflow);
-  EXPECT_LE(acc.impl().dict_bytes.size(), c.limit);
+  // Each row that got a key reads back its text, and the dictionary gives
+  // that text the expected key; a text whose row became null was not
+  // stored, and still finds no room.
+  ASSERT_EQ(acc.len(), c.keys.size());
+  for (std::size_t i = 0; i < c.keys.size(); ++i) {
+    const auto text = acc.cell_text_at(i);
+    if (text) {
+      EXPECT_EQ(*text, *c.inputs[i]) << i;
+      EXPECT_EQ(acc.dictionary_key(*text), static_cast<std::uint32_t>(c.keys[i])) << i;
+    } else {
+      EXPECT_EQ(acc.dictionary_key(*c.inputs[i]), ColumnAccumulator::kNoKey) << i;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

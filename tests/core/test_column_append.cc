@@ -1,7 +1,8 @@
 // A column handed over at once (ColumnAccumulator::append_texts,
 // TableBuilder::push_text_column) must leave exactly the state that the same
 // rows leave one at a time, for every column kind and every way an Arrow
-// string array may be laid out.
+// string array may be laid out: the same rows read back, and arrays
+// identical buffer by buffer once finished.
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,9 @@
 #include <vector>
 
 #include "core/columnar/accumulator.h"
-#include "core/columnar/accumulator_impl.h"
 #include "core/columnar/array_assembly.h"
 #include "core/table_builder/table_builder.h"
+#include "same_column.h"
 
 namespace vorpel {
 namespace {
@@ -115,30 +116,7 @@ std::vector<KindCase> kinds() {
   };
 }
 
-void expect_same_state(const ColumnAccumulator& got, const ColumnAccumulator& want) {
-  const ColumnAccumulator::Impl& g = got.impl();
-  const ColumnAccumulator::Impl& w = want.impl();
-  EXPECT_EQ(g.validity.len(), w.validity.len());
-  EXPECT_EQ(g.validity.null_count(), w.validity.null_count());
-  EXPECT_EQ(g.validity.bytes(), w.validity.bytes());
-  EXPECT_EQ(g.i64_values, w.i64_values);
-  EXPECT_EQ(g.f64_values.size(), w.f64_values.size());
-  for (std::size_t i = 0; i < std::min(g.f64_values.size(), w.f64_values.size()); ++i) {
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(g.f64_values[i]), std::bit_cast<std::uint64_t>(w.f64_values[i])) << i;
-  }
-  EXPECT_EQ(g.bool_values, w.bool_values);
-  EXPECT_EQ(g.date_values, w.date_values);
-  EXPECT_TRUE(g.dec_values == w.dec_values);
-  EXPECT_EQ(g.str_bytes, w.str_bytes);
-  EXPECT_EQ(g.str_offsets, w.str_offsets);
-  EXPECT_EQ(g.keys, w.keys);
-  EXPECT_EQ(g.dict_bytes, w.dict_bytes);
-  EXPECT_EQ(g.dict_offsets, w.dict_offsets);
-  // The dictionaries' hash tables hold the same count of keys.
-  EXPECT_EQ(std::count_if(g.dict_slots.begin(), g.dict_slots.end(), [](std::uint64_t s) { return s != 0; }),
-            std::count_if(w.dict_slots.begin(), w.dict_slots.end(), [](std::uint64_t s) { return s != 0; }));
-  EXPECT_EQ(g.overflow, w.overflow);
-}
+using testing::expect_same_column;
 
 // The per-row reference: append_text row by row; the first failed row.
 std::optional<std::uint64_t> append_one_by_one(ColumnAccumulator& acc, const Rows& rows) {
@@ -176,7 +154,7 @@ TEST_P(AppendTexts, MatchesRowByRow) {
   const std::optional<std::uint64_t> got = batch.append_texts(buffers->view);
   const std::optional<std::uint64_t> want = append_one_by_one(single, rows);
   EXPECT_EQ(got, want);
-  expect_same_state(batch, single);
+  expect_same_column(std::move(batch), std::move(single));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, AppendTexts,
@@ -189,17 +167,36 @@ TEST(AppendTexts, DictionaryWithManyTextsMatchesRowByRow) {
   for (int i = 0; i < 3000; ++i) pool.push_back(std::string(static_cast<std::size_t>(i % 23), 'k') + std::to_string(i));
   std::mt19937_64 rng(5);
   const Rows rows = random_rows(rng, 20000, 0.05, pool);
-  ColumnAccumulator batch = ColumnAccumulator::create(FieldType::simple(FieldTag::Dictionary), 8);
-  ColumnAccumulator single = ColumnAccumulator::create(FieldType::simple(FieldTag::Dictionary), 8);
   const auto buffers = lay_out(rows, kLayouts[2]);
-  EXPECT_EQ(batch.append_texts(buffers->view), std::nullopt);
+  auto make_batch = [&] {
+    ColumnAccumulator batch = ColumnAccumulator::create(FieldType::simple(FieldTag::Dictionary), 8);
+    EXPECT_EQ(batch.append_texts(buffers->view), std::nullopt);
+    return batch;
+  };
+  ColumnAccumulator single = ColumnAccumulator::create(FieldType::simple(FieldTag::Dictionary), 8);
   append_one_by_one(single, rows);
-  expect_same_state(batch, single);
-  // Every text is still found after the growth: appending them again adds no key.
-  const std::size_t distinct = batch.impl().dict_offsets.size() - 1;
-  for (const std::string& text : pool) batch.dictionary_key(text);
+  expect_same_column(make_batch(), std::move(single));
+
+  // The same column again: as many distinct texts as it holds (at most the
+  // pool's), and every text is still found after the growth, so asking for
+  // all of them adds only the ones no row had.
+  ColumnAccumulator probe_source = make_batch();
+  const Result<std::shared_ptr<arrow::Array>> as_built = array_for(make_batch());
+  ASSERT_TRUE(as_built.has_value()) << as_built.error().text();
+  const auto distinct =
+      static_cast<std::size_t>(static_cast<const arrow::DictionaryArray&>(**as_built).dictionary()->length());
   EXPECT_LE(distinct, pool.size());
-  EXPECT_EQ(batch.impl().dict_offsets.size() - 1, pool.size());
+  std::vector<bool> key_seen(pool.size(), false);
+  for (const std::string& text : pool) {
+    const std::uint32_t key = probe_source.dictionary_key(text);
+    ASSERT_LT(key, pool.size()) << text;
+    EXPECT_FALSE(key_seen[key]) << text;
+    key_seen[key] = true;
+  }
+  const Result<std::shared_ptr<arrow::Array>> probed = array_for(std::move(probe_source));
+  ASSERT_TRUE(probed.has_value()) << probed.error().text();
+  EXPECT_EQ(static_cast<const arrow::DictionaryArray&>(**probed).dictionary()->length(),
+            static_cast<std::int64_t>(pool.size()));
 }
 
 struct LimitCase {
@@ -214,13 +211,30 @@ TEST_P(AppendTextsAtLimit, OverflowRecordedAsRowByRow) {
   const LimitCase& c = GetParam();
   std::mt19937_64 rng(9);
   const Rows rows = random_rows(rng, 300, 0.1, {"abc", "defgh", "", "ijklmnopq"});
+  const auto buffers = lay_out(rows, kLayouts[2]);
+  auto make = [&](ColumnAccumulator& batch, ColumnAccumulator& single) {
+    batch.set_offset_limit_for_testing(c.limit);
+    single.set_offset_limit_for_testing(c.limit);
+    EXPECT_EQ(batch.append_texts(buffers->view), append_one_by_one(single, rows));
+    ASSERT_TRUE(batch.overflow().has_value());
+  };
   ColumnAccumulator batch = ColumnAccumulator::create(FieldType::simple(c.tag), 8);
   ColumnAccumulator single = ColumnAccumulator::create(FieldType::simple(c.tag), 8);
-  batch.set_offset_limit_for_testing(c.limit);
-  single.set_offset_limit_for_testing(c.limit);
-  const auto buffers = lay_out(rows, kLayouts[2]);
-  EXPECT_EQ(batch.append_texts(buffers->view), append_one_by_one(single, rows));
-  expect_same_state(batch, single);
+  make(batch, single);
+  // Overflowed columns do not finish: the same rows, overflow and error.
+  expect_same_column(std::move(batch), std::move(single), "overflowed");
+  if (c.tag != FieldTag::String) return;
+  // Removing the rows back to the first one that did not fit makes a String
+  // column whole, at the same row in both; the rows before it compare raw.
+  ColumnAccumulator whole_batch = ColumnAccumulator::create(FieldType::simple(c.tag), 8);
+  ColumnAccumulator whole_single = ColumnAccumulator::create(FieldType::simple(c.tag), 8);
+  make(whole_batch, whole_single);
+  while (whole_batch.overflow().has_value() && whole_batch.len() > 0) {
+    whole_batch.remove_last();
+    whole_single.remove_last();
+  }
+  EXPECT_FALSE(whole_batch.overflow().has_value());
+  expect_same_column(std::move(whole_batch), std::move(whole_single), "made whole");
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, AppendTextsAtLimit,
