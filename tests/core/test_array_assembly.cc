@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 
 #include "allocation_counter.h"
 #include "core/columnar/accumulator.h"
+#include "core/columnar/accumulator_impl.h"
 #include "core/columnar/array_assembly.h"
 
 namespace vorpel {
@@ -345,6 +347,29 @@ TEST(Assembly, InvalidUtf8IsAnArrowError) {
   EXPECT_EQ(result.error().kind(), ErrorKind::Arrow);
   EXPECT_EQ(result.error().message().rfind("Invalid: ", 0), 0u) << result.error().message();
 }
+
+struct BrokenCase {
+  const char* name;
+  std::vector<std::int32_t> offsets;
+};
+
+class BrokenOffsetsTest : public ::testing::TestWithParam<BrokenCase> {};
+
+// A broken offsets list is the accumulator's own fault, not an Arrow error.
+// No public call produces one, so the offsets are planted inside the column.
+TEST_P(BrokenOffsetsTest, IsAnInternalFault) {
+  auto acc = filled(FieldType::simple(FieldTag::String), {"ab", "cd"});
+  std::get<StringColumn>(acc.impl().column).offsets = GetParam().offsets;
+  EXPECT_THROW((void)array_for(std::move(acc)), std::logic_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Assembly, BrokenOffsetsTest,
+                         ::testing::Values(BrokenCase{"empty", {}}, BrokenCase{"negative", {0, -1, 4}},
+                                           BrokenCase{"decreasing", {0, 3, 2}},
+                                           BrokenCase{"not_starting_at_zero", {1, 2, 4}},
+                                           BrokenCase{"past_the_bytes", {0, 2, 5}},
+                                           BrokenCase{"wrong_count", {0, 4}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vorpel
