@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/pending_row.h"
+#include "core/predicate/pending_row.h"
 #include "allocation_counter.h"
 #include "core/table_builder/table_builder.h"
 

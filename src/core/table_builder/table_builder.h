@@ -26,7 +26,7 @@
 namespace vorpel {
 
 class Predicate;   // core/predicate/predicate.h
-class PendingRow;  // core/table_builder/predicates/pending_row.h
+class PendingRow;  // core/predicate/pending_row.h
 
 // Progress callbacks, called synchronously on the building thread. An
 // implementation may throw from on_chunk_complete; finish reports it. The

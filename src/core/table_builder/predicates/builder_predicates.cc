@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/pending_row.h"
+#include "core/predicate/pending_row.h"
 #include "core/table_builder/table_builder.h"
 
 namespace vorpel {

@@ -49,7 +49,7 @@
 
 #include "core/columnar/accumulator.h"
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/evaluate.h"
+#include "core/predicate/evaluate.h"
 
 namespace vorpel {
 
