@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/predicate/predicate.h"
-#include "core/predicate/pending_row.h"
+#include "core/predicate/row_filter.h"
 #include "allocation_counter.h"
 #include "core/table_builder/table_builder.h"
 
@@ -29,7 +29,7 @@ namespace vorpel {
 
 class TableBuilderTestAccess {
  public:
-  static bool buffering(const TableBuilder& b) { return b.pending_row_->buffering(); }
+  static bool buffering(const TableBuilder& b) { return b.row_filter_->holds_values(); }
   static const std::vector<std::string>& column_names(const TableBuilder& b) { return b.column_names_; }
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/columnar/scalar_parse/scalar_parse.h"
+#include "core/predicate/row_filter.h"
 #include "core/table_builder/table_builder.h"
 
 namespace vorpel {
@@ -76,7 +77,7 @@ std::uint64_t TableBuilder::estimated_bytes() const {
 
   total = sat_add(total, sat_mul(present_.capacity(), sizeof(std::uint64_t)));
 
-  if (has_predicate_) total = sat_add(total, pending_row_bytes());
+  if (has_predicate_) total = sat_add(total, row_filter_->reserved_bytes());
   return total;
 }
 

@@ -7,6 +7,8 @@
 
 #include "core/columnar/array_assembly.h"
 #include "core/invariant.h"
+#include "core/predicate/predicate.h"
+#include "core/predicate/row_filter.h"
 
 namespace vorpel {
 
@@ -33,6 +35,32 @@ const BuilderOptions& default_options() {
   return options;
 }
 
+// The builder's columns as the row filter reads them. Made on the stack per
+// call: it holds two references and looks names up in the builder's map.
+template <class NameIndex>
+class BuilderColumns final : public ColumnSource {
+ public:
+  BuilderColumns(const std::vector<ColumnAccumulator>& columns, const NameIndex& names)
+      : columns_(columns), names_(names) {}
+
+  std::uint64_t column_count() const override { return columns_.size(); }
+  std::optional<std::uint32_t> find_column(std::string_view output_name) const override {
+    auto it = names_.find(output_name);
+    if (it == names_.end()) return std::nullopt;
+    return static_cast<std::uint32_t>(it->second);
+  }
+  const ColumnAccumulator& column(std::uint32_t index) const override { return columns_[index]; }
+
+ private:
+  const std::vector<ColumnAccumulator>& columns_;
+  const NameIndex& names_;
+};
+
+template <class NameIndex>
+BuilderColumns<NameIndex> view_of(const std::vector<ColumnAccumulator>& columns, const NameIndex& names) {
+  return BuilderColumns<NameIndex>(columns, names);
+}
+
 }  // namespace
 
 TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
@@ -51,8 +79,17 @@ TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
   strict_ = o.strict_types;
   select_identity_ = o.renames.empty() && o.excluded_columns.empty() && o.declared_columns.empty();
 
+  // The predicate column list: every name the predicate refers to, through
+  // field selection (a rejected name kept as it is). Those columns are
+  // created after the declared ones.
   std::vector<std::string> predicate_columns;
-  if (has_predicate_) predicate_columns = init_predicate();
+  if (has_predicate_) {
+    predicate_columns = referenced_columns(*o.predicate);
+    for (std::string& name : predicate_columns) {
+      if (std::optional<std::string_view> out = select(name)) name = std::string(*out);
+    }
+    row_filter_ = std::make_unique<RowFilter>(o.predicate, o.renames, predicate_columns);
+  }
 
   // Initial columns: declared, then predicate, then frozen-schema names; a
   // repeated or excluded name gets no column.
@@ -87,7 +124,8 @@ std::optional<std::string_view> TableBuilder::select(std::string_view name) cons
   if (o.excluded_columns.contains(out)) return std::nullopt;
   if (!o.declared_columns.empty() &&
       std::find(o.declared_columns.begin(), o.declared_columns.end(), out) == o.declared_columns.end()) {
-    if (has_predicate_ && predicate_refers_to(out)) return out;
+    // A name the predicate refers to is kept for it.
+    if (has_predicate_ && refers_to(*o.predicate, out, o.renames)) return out;
     return std::nullopt;
   }
   return out;
@@ -194,13 +232,13 @@ bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::ui
 
 void TableBuilder::begin_row() {
   if (observer_) observer_->on_row_start(row_index_);
-  if (has_predicate_) pending_reset();
+  if (has_predicate_) row_filter_->begin_row(row_index_, filter_width());
 }
 
 void TableBuilder::push_scalar(const ScalarValue& value) {
   if (has_budget_ && !budget_admits(value)) return;
-  if (has_predicate_ && pending_active()) {
-    pending_buffer(value);
+  if (has_predicate_ && row_filter_->holds_values()) {
+    hold_pushed_value(value);
     return;
   }
   if (value_column_ != kNoColumn) {
@@ -221,8 +259,8 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
   if (budget_stopped_ || finished_) return;
   std::optional<std::size_t> index = get_or_create_column(name);
   if (!index) return;
-  if (has_predicate_ && pending_active()) {
-    pending_store(*index, value);
+  if (has_predicate_ && row_filter_->holds_values()) {
+    hold_value(*index, value);
     return;
   }
   set_known_field(*index, value);
@@ -248,8 +286,8 @@ void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value)
 void TableBuilder::end_row() {
   // A recorded budget error stops every later row end.
   if (budget_stopped_) return;
-  if (has_predicate_ && pending_active()) {
-    pending_end_row();
+  if (has_predicate_ && row_filter_->holds_values()) {
+    end_held_row();
     return;
   }
   complete_committed_row();
@@ -293,7 +331,8 @@ void TableBuilder::reserve_value_texts(std::uint64_t rows, std::uint64_t text_by
 
 void TableBuilder::complete_committed_row() {
   fill_missing_and_clear_present();
-  if (has_predicate_ && !evaluate_committed_row()) {
+  // After finish the columns are gone: nothing is stored, nothing is judged.
+  if (has_predicate_ && !finished_ && !row_filter_->decide_committed(view_of(columns_, name_index_), row_index_)) {
     remove_last_of_every_column();
     drop_row();
     return;
@@ -311,6 +350,72 @@ void TableBuilder::drop_row() {
   ++rows_dropped_;
   if (observer_) observer_->on_row_dropped(row_index_);
 }
+
+// ---------------------------------------------------------------- held rows
+
+std::uint64_t TableBuilder::filter_width() const {
+  if (frozen_schema_) return frozen_schema_->columns.size();
+  if (!options_->declared_columns.empty()) return options_->declared_columns.size();
+  return columns_.size();
+}
+
+void TableBuilder::hold_pushed_value(const ScalarValue& value) {
+  if (!value_selected_ || finished_) return;
+  std::size_t column = value_column_;
+  if (column == kNoColumn) {
+    if (std::optional<std::size_t> found = find_column(value_output_name_)) {
+      column = *found;
+    } else if (frozen_schema_ && frozen_schema_->exact && !frozen_schema_lists(value_output_name_)) {
+      record_unknown_field(value_output_name_, true);
+      return;
+    } else {
+      std::optional<std::size_t> created = get_or_create_column(value_output_name_);
+      if (!created) return;
+      column = *created;
+    }
+    value_column_ = column;
+  }
+  hold_value(column, value);
+}
+
+void TableBuilder::hold_value(std::size_t column, const ScalarValue& value) {
+  const auto index = static_cast<std::uint32_t>(column);
+  // The strict check runs now, while row_index_ is this row's index; the
+  // value itself reaches the column only if the row is kept.
+  if (strict_ && !pending_error_ && value.kind == ScalarValue::Kind::Str &&
+      !row_filter_->text_converts(index, columns_[column], value.str)) {
+    record_strict_failure(column, value.str);
+  }
+  row_filter_->offer(index, column_names_[column], value, view_of(columns_, name_index_));
+}
+
+void TableBuilder::end_held_row() {
+  RowFilter& filter = *row_filter_;
+  if (finished_) {  // the columns are gone
+    filter.end_row();
+    return;
+  }
+  if (filter.decide_held(view_of(columns_, name_index_))) {
+    // Written from the last value held to the first.
+    for (std::size_t i = filter.held_count(); i-- > 0;) {
+      const std::size_t column = filter.held_column(i);
+      const ScalarValue value = filter.held_value(i);
+      ColumnAccumulator& accumulator = columns_[column];
+      set_present(column);
+      if (accumulator.len() > row_index_) accumulator.remove_last();
+      accumulator.append_value(value);
+      if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
+    }
+    fill_missing_and_clear_present();
+    keep_row();
+  } else {
+    std::fill(present_.begin(), present_.end(), 0);
+    drop_row();
+  }
+  filter.end_row();
+}
+
+// ---------------------------------------------------------------- messages
 
 void TableBuilder::record_unknown_field(std::string_view name, bool short_form) {
   if (schema_message_) return;
