@@ -70,7 +70,6 @@ TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
                        : std::shared_ptr<const BuilderOptions>(std::shared_ptr<void>(), &default_options())),
       memory_budget_(memory_budget),
       frozen_schema_(std::move(frozen_schema)),
-      capacity_hint_(capacity_hint),
       column_capacity_(std::max(capacity_hint, kMinColumnCapacity)) {
   const BuilderOptions& o = *options_;
   observer_ = o.observer.get();
@@ -171,6 +170,7 @@ std::size_t TableBuilder::create_column(std::string_view name, std::uint64_t cap
   column_names_.emplace_back(name);
   name_index_.emplace(std::string(name), index);
   resize_present();
+  if (has_budget_) tally_new_column(index);
   return index;
 }
 
@@ -209,7 +209,9 @@ void TableBuilder::fill_missing_and_clear_present() {
       if (w + 1 == words) missing &= present_last_mask_;
       while (missing != 0) {
         const std::size_t column = w * 64 + static_cast<std::size_t>(std::countr_zero(missing));
+        const std::uint64_t mark = reserved_mark(column);
         columns_[column].append_null();
+        tally_change(column, mark);
         missing &= missing - 1;
       }
     }
@@ -218,7 +220,11 @@ void TableBuilder::fill_missing_and_clear_present() {
 }
 
 void TableBuilder::remove_last_of_every_column() {
-  for (ColumnAccumulator& column : columns_) column.remove_last();
+  for (std::size_t column = 0; column < columns_.size(); ++column) {
+    const std::uint64_t mark = reserved_mark(column);
+    columns_[column].remove_last();
+    tally_change(column, mark);
+  }
 }
 
 bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::uint64_t limit) {
@@ -269,6 +275,7 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
 void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value) {
   if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
   ColumnAccumulator& acc = columns_[column];
+  const std::uint64_t mark = reserved_mark(column);
   // The present bit is set exactly when this row already gave the column a
   // value: the last value of a field within a row wins.
   if (is_present(column)) {
@@ -280,6 +287,7 @@ void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value)
   // (untyped String and Dictionary columns never fail).
   const bool parsed =
       value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+  tally_change(column, mark);
   if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
 }
 
@@ -311,7 +319,8 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
     return;
   }
   const std::uint64_t first_row = row_index_;
-  // No row pushed here is ever removed (no predicate, no budget).
+  // No row pushed here is ever removed (no predicate), and nothing is tallied
+  // (no budget).
   const std::optional<std::uint64_t> failed = columns_[value_column_].append_texts(column, /*rows_final=*/true);
   // Every other column misses the field in every row.
   for (std::size_t i = 0; i < columns_.size(); ++i) {
@@ -326,7 +335,10 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
 }
 
 void TableBuilder::reserve_value_texts(std::uint64_t rows, std::uint64_t text_bytes) {
-  if (value_column_ != kNoColumn) columns_[value_column_].reserve_for_texts(rows, text_bytes);
+  if (value_column_ == kNoColumn) return;
+  const std::uint64_t mark = reserved_mark(value_column_);
+  columns_[value_column_].reserve_for_texts(rows, text_bytes);
+  tally_change(value_column_, mark);
 }
 
 void TableBuilder::complete_committed_row() {
@@ -401,9 +413,11 @@ void TableBuilder::end_held_row() {
       const std::size_t column = filter.held_column(i);
       const ScalarValue value = filter.held_value(i);
       ColumnAccumulator& accumulator = columns_[column];
+      const std::uint64_t mark = reserved_mark(column);
       set_present(column);
       if (accumulator.len() > row_index_) accumulator.remove_last();
       accumulator.append_value(value);
+      tally_change(column, mark);
       if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
     }
     fill_missing_and_clear_present();
@@ -450,6 +464,7 @@ void TableBuilder::release_columns() {
   std::vector<std::uint64_t>().swap(present_);
   present_last_mask_ = 0;
   value_column_ = kNoColumn;
+  tallied_bytes_ = 0;  // no column or name is left
 }
 
 namespace {
@@ -477,7 +492,7 @@ Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
   if (schema_message_) return fail(CoreError::merge(*schema_message_));
   if (pending_error_) return fail(*pending_error_);
   if (has_budget_) {
-    const std::uint64_t used = estimated_bytes();
+    const std::uint64_t used = budget_bytes();
     if (used > *memory_budget_) return fail(CoreError::memory_budget_exceeded(used, *memory_budget_));
   }
   if (observer_) {
@@ -488,7 +503,8 @@ Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
     }
   }
 
-  // Values of an unfinished last row are discarded.
+  // Values of an unfinished last row are discarded. The running figure of
+  // the budget is not read again before release_columns resets it.
   for (ColumnAccumulator& column : columns_) {
     while (column.len() > row_index_) column.remove_last();
   }

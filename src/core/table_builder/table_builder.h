@@ -152,8 +152,6 @@ class TableBuilder {
   // present bit, last value wins, append, strict result.
   void set_known_field(std::size_t column, const ScalarValue& value);
   void push_scalar_uncached(const ScalarValue& value);
-  // The budget check of push_scalar: false when the value must be discarded.
-  bool budget_admits(const ScalarValue& value);
   // end_row for a row whose values went to the columns: missing values become
   // nulls, then the row is kept, or dropped when the predicate rejects it.
   void complete_committed_row();
@@ -195,14 +193,36 @@ class TableBuilder {
   void maybe_encode_dictionary(std::size_t column);
   void release_columns();
 
+  // Memory. The budget reads estimated_bytes() as a running figure: the terms
+  // that would need a pass over every column or name are kept in
+  // tallied_bytes_ as columns are created and changed; the rest is read off
+  // the containers. Nothing is tallied without a budget.
+  //
+  // The terms of the estimate that need no pass over the columns or names.
+  std::uint64_t structure_bytes() const;
+  // estimated_bytes() from the running figure.
+  std::uint64_t budget_bytes() const;
+  // The budget check of push_scalar: false when the value must be discarded.
+  bool budget_admits(const ScalarValue& value);
+  // Adds the new column `column` (its reserved bytes and its name's) to the
+  // running figure.
+  void tally_new_column(std::size_t column);
+  // Around a change of column `column`: its reserved bytes before the change,
+  // then the running figure moved by the difference.
+  std::uint64_t reserved_mark(std::size_t column) const {
+    return has_budget_ ? columns_[column].reserved_bytes() : 0;
+  }
+  void tally_change(std::size_t column, std::uint64_t mark) {
+    if (has_budget_) tallied_bytes_ += columns_[column].reserved_bytes() - mark;
+  }
+
   // ------------------------------------------------------------------------
   // State.
   // ------------------------------------------------------------------------
   std::shared_ptr<const BuilderOptions> options_;
   std::optional<std::uint64_t> memory_budget_;
   std::optional<FrozenSchema> frozen_schema_;
-  std::uint64_t capacity_hint_ = 0;
-  std::uint64_t column_capacity_ = 64;  // max(capacity_hint_, 64)
+  std::uint64_t column_capacity_ = 64;  // max(capacity hint, 64)
 
   std::vector<ColumnAccumulator> columns_;
   std::vector<std::string> column_names_;
@@ -231,6 +251,9 @@ class TableBuilder {
   std::uint64_t row_index_ = 0;
   std::uint64_t rows_kept_ = 0;
   std::uint64_t rows_dropped_ = 0;
+  // Under a budget, the running part of the estimate: every column's reserved
+  // bytes plus the heap bytes of the column names and of the name index's keys.
+  std::uint64_t tallied_bytes_ = 0;
 };
 
 }  // namespace vorpel
