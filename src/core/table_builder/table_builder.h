@@ -164,13 +164,14 @@ class TableBuilder {
   // Whether push_text_column may hand the whole column to the accumulator.
   bool can_push_column_at_once() const;
 
-  // Row predicate steps, only with a predicate. The width the filter judges
-  // the first predicate column's position against: the schema the caller
-  // announced, else the columns seen so far.
+  // Row predicate steps (only with a predicate).
+  //
+  // The width the filter judges the first predicate column's position
+  // against: the schema the caller announced, else the columns seen so far.
   std::uint64_t filter_width() const;
-  // While row_filter_->holds_values(), values and the row end go to these.
-  // push_scalar's value, after the budget check: resolves the column of the
-  // field "value" (creating it when new), then hold_value.
+  // While row_filter_->holds_values(), values and the row's end go to the
+  // three below. push_scalar's value, after the budget check: resolves the
+  // column of the field "value" (creating it when new), then hold_value.
   void hold_pushed_value(const ScalarValue& value);
   // A value of the known column `column`: strict check now, while row_index_
   // is this row's index, then offered to the filter.
