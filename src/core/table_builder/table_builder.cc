@@ -209,9 +209,7 @@ void TableBuilder::fill_missing_and_clear_present() {
       if (w + 1 == words) missing &= present_last_mask_;
       while (missing != 0) {
         const std::size_t column = w * 64 + static_cast<std::size_t>(std::countr_zero(missing));
-        const std::uint64_t mark = reserved_mark(column);
-        columns_[column].append_null();
-        tally_change(column, mark);
+        tallied(column, [&] { columns_[column].append_null(); });
         missing &= missing - 1;
       }
     }
@@ -221,9 +219,7 @@ void TableBuilder::fill_missing_and_clear_present() {
 
 void TableBuilder::remove_last_of_every_column() {
   for (std::size_t column = 0; column < columns_.size(); ++column) {
-    const std::uint64_t mark = reserved_mark(column);
-    columns_[column].remove_last();
-    tally_change(column, mark);
+    tallied(column, [&] { columns_[column].remove_last(); });
   }
 }
 
@@ -274,20 +270,20 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
 
 void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value) {
   if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
-  ColumnAccumulator& acc = columns_[column];
-  const std::uint64_t mark = reserved_mark(column);
-  // The present bit is set exactly when this row already gave the column a
-  // value: the last value of a field within a row wins.
-  if (is_present(column)) {
-    acc.remove_last();
-  } else {
-    set_present(column);
-  }
-  // The accumulator parses the text once; its verdict is the strict check
-  // (untyped String and Dictionary columns never fail).
-  const bool parsed =
-      value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
-  tally_change(column, mark);
+  bool parsed = true;
+  tallied(column, [&] {
+    ColumnAccumulator& acc = columns_[column];
+    // The present bit is set exactly when this row already gave the column a
+    // value: the last value of a field within a row wins.
+    if (is_present(column)) {
+      acc.remove_last();
+    } else {
+      set_present(column);
+    }
+    // The accumulator parses the text once; its verdict is the strict check
+    // (untyped String and Dictionary columns never fail).
+    parsed = value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+  });
   if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
 }
 
@@ -336,9 +332,7 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
 
 void TableBuilder::reserve_value_texts(std::uint64_t rows, std::uint64_t text_bytes) {
   if (value_column_ == kNoColumn) return;
-  const std::uint64_t mark = reserved_mark(value_column_);
-  columns_[value_column_].reserve_for_texts(rows, text_bytes);
-  tally_change(value_column_, mark);
+  tallied(value_column_, [&] { columns_[value_column_].reserve_for_texts(rows, text_bytes); });
 }
 
 void TableBuilder::complete_committed_row() {
@@ -412,12 +406,12 @@ void TableBuilder::end_held_row() {
     for (std::size_t i = filter.held_count(); i-- > 0;) {
       const std::size_t column = filter.held_column(i);
       const ScalarValue value = filter.held_value(i);
-      ColumnAccumulator& accumulator = columns_[column];
-      const std::uint64_t mark = reserved_mark(column);
       set_present(column);
-      if (accumulator.len() > row_index_) accumulator.remove_last();
-      accumulator.append_value(value);
-      tally_change(column, mark);
+      tallied(column, [&] {
+        ColumnAccumulator& accumulator = columns_[column];
+        if (accumulator.len() > row_index_) accumulator.remove_last();
+        accumulator.append_value(value);
+      });
       if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
     }
     fill_missing_and_clear_present();

@@ -208,13 +208,18 @@ class TableBuilder {
   // Adds the new column `column` (its reserved bytes and its name's) to the
   // running figure.
   void tally_new_column(std::size_t column);
-  // Around a change of column `column`: its reserved bytes before the change,
-  // then the running figure moved by the difference.
-  std::uint64_t reserved_mark(std::size_t column) const {
-    return has_budget_ ? columns_[column].reserved_bytes() : 0;
-  }
-  void tally_change(std::size_t column, std::uint64_t mark) {
-    if (has_budget_) tallied_bytes_ += columns_[column].reserved_bytes() - mark;
+  // Runs `change`, a change of column `column`; under a budget the running
+  // figure then moves by the change of the column's reserved bytes. Without
+  // a budget this is `change()` alone.
+  template <class Change>
+  void tallied(std::size_t column, Change&& change) {
+    if (has_budget_) [[unlikely]] {
+      const std::uint64_t before = columns_[column].reserved_bytes();
+      change();
+      tallied_bytes_ += columns_[column].reserved_bytes() - before;
+      return;
+    }
+    change();
   }
 
   // ------------------------------------------------------------------------
