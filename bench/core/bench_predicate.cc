@@ -17,9 +17,9 @@
 #include <benchmark/benchmark.h>
 
 #include "core/columnar/accumulator.h"
+#include "core/predicate/evaluate.h"
+#include "core/predicate/pending_row.h"
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/evaluate.h"
-#include "core/table_builder/predicates/pending_row.h"
 
 namespace vorpel {
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/pending_row.h"
+#include "core/predicate/row_filter.h"
 #include "allocation_counter.h"
 #include "core/table_builder/table_builder.h"
 
@@ -29,7 +29,7 @@ namespace vorpel {
 
 class TableBuilderTestAccess {
  public:
-  static bool buffering(const TableBuilder& b) { return b.pending_row_->buffering(); }
+  static bool buffering(const TableBuilder& b) { return b.row_filter_->holds_values(); }
   static const std::vector<std::string>& column_names(const TableBuilder& b) { return b.column_names_; }
 };
 
@@ -765,6 +765,97 @@ TEST(BudgetWithPendingRow, BufferedTextsCountAndTheLimitStopsValues) {
                                       std::to_string(buffered + TableBuilder::value_estimate(SV::of_str(more))) +
                                       " bytes used, limit " + std::to_string(limit) + " bytes");
 }
+
+// The budget is checked against a running figure that columns and names
+// update as they change. After a long mixed build (held and committed rows,
+// rows dropped after their values reached the columns, last value wins,
+// missing fields, a dictionary column outgrowing its hash table, columns
+// discovered mid-build with names on the heap, a capacity hint) the figure
+// must still equal a full recount: a value that brings the recount exactly
+// to the limit is admitted, one byte less of limit rejects it with the
+// recount in the message, and finish's own check agrees with the recount.
+struct RunningFigureCase {
+  Mode mode;
+  std::int64_t slack;  // limit = recount + value estimate + slack
+};
+
+class BudgetRunningFigure : public ::testing::TestWithParam<RunningFigureCase> {};
+
+TEST_P(BudgetRunningFigure, MatchesTheRecountAfterAMixedBuild) {
+  const RunningFigureCase& c = GetParam();
+  BuilderOptions o;
+  o.dictionary_columns = {"d"};
+  o.column_types = {{"n", kInt64}};
+  o.predicate = share(P::not_equals("k", "drop"));
+  const auto options = std::make_shared<const BuilderOptions>(std::move(o));
+  // The predicate column "k" comes first. A frozen schema of that one column
+  // makes it sit in the last fifth, so rows after the first are committed.
+  auto frozen = [&] {
+    return c.mode == Mode::Committed ? std::optional<FrozenSchema>(FrozenSchema{{"k"}, false}) : std::nullopt;
+  };
+  auto build = [](TableBuilder& b) {
+    for (std::uint64_t r = 0; r < 600; ++r) {
+      EXPECT_FALSE(b.budget_exhausted());
+      b.begin_row();
+      b.set_field("k", SV::of_str(r % 3 == 0 ? "drop" : "keep"));
+      b.push_scalar(SV::of_str(numbered("v", r)));
+      if (r % 4 == 0) b.push_scalar(SV::of_str(numbered("replaced by a longer value ", r)));
+      b.set_field("d", SV::of_str(numbered("city ", r % 5 == 0 ? r : r % 7)));
+      if (r % 2 == 0) b.set_field("n", SV::of_int64(static_cast<std::int64_t>(r)));
+      if (r % 97 == 5) b.set_field(numbered("a column discovered after some rows #", r), SV::of_str("x"));
+      b.end_row();
+      if (r == 300) b.reserve_value_texts(2000, 40000);
+    }
+  };
+  const std::string big_text(1 << 16, 'b');
+  const SV big = SV::of_str(big_text);
+  auto last_row = [&](TableBuilder& b) {
+    b.begin_row();
+    b.set_field("k", SV::of_str("keep"));
+    b.push_scalar(big);
+    b.end_row();
+  };
+
+  TableBuilder twin(options, std::nullopt, frozen(), 0);
+  build(twin);
+  const std::uint64_t recount = twin.estimated_bytes();
+  const std::uint64_t used = recount + TableBuilder::value_estimate(big);
+  const std::uint64_t limit = static_cast<std::uint64_t>(static_cast<std::int64_t>(used) + c.slack);
+
+  TableBuilder b(options, limit, frozen(), 0);
+  build(b);
+  ASSERT_EQ(b.estimated_bytes(), recount);
+  ASSERT_EQ(b.rows_dropped(), 200u);
+  ASSERT_EQ(Access::buffering(b), c.mode == Mode::Pending);
+  last_row(twin);
+  last_row(b);
+  Result<Batch> batch = b.finish();
+  if (c.slack < 0) {
+    EXPECT_EQ(b.row_index(), 400u);
+    ASSERT_FALSE(batch.has_value());
+    EXPECT_EQ(batch.error().text(), "memory budget exceeded: " + std::to_string(used) + " bytes used, limit " +
+                                        std::to_string(limit) + " bytes");
+    return;
+  }
+  EXPECT_EQ(b.row_index(), 401u);
+  const std::uint64_t at_finish = twin.estimated_bytes();
+  if (at_finish <= limit) {
+    EXPECT_TRUE(batch.has_value()) << batch.error().text();
+  } else {
+    ASSERT_FALSE(batch.has_value());
+    EXPECT_EQ(batch.error().text(), "memory budget exceeded: " + std::to_string(at_finish) +
+                                        " bytes used, limit " + std::to_string(limit) + " bytes");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BudgetRunningFigure,
+                         ::testing::Values(RunningFigureCase{Mode::Pending, 0}, RunningFigureCase{Mode::Pending, -1},
+                                           RunningFigureCase{Mode::Committed, 0},
+                                           RunningFigureCase{Mode::Committed, -1}),
+                         [](const auto& info) {
+                           return std::string(mode_name(info.param.mode)) +
+                                  (info.param.slack < 0 ? "OneByteShort" : "AtTheLimit");
+                         });
 
 // ---------------------------------------------------------------- allocations
 

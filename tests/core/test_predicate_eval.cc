@@ -15,9 +15,9 @@
 
 #include "core/columnar/accumulator.h"
 #include "core/columnar/scalar_parse/scalar_parse.h"
+#include "core/predicate/evaluate.h"
+#include "core/predicate/pending_row.h"
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/evaluate.h"
-#include "core/table_builder/predicates/pending_row.h"
 #include "allocation_counter.h"
 
 using vorpel::testing::start_counting_allocations;

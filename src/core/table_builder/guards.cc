@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/columnar/scalar_parse/scalar_parse.h"
+#include "core/predicate/row_filter.h"
 #include "core/table_builder/table_builder.h"
 
 namespace vorpel {
@@ -59,31 +60,49 @@ std::uint64_t TableBuilder::value_estimate(const ScalarValue& value) {
   return sat_mul(sat_add(static_cast<std::uint64_t>(value.str.size()), kTextOverhead), 2);
 }
 
-std::uint64_t TableBuilder::estimated_bytes() const {
+std::uint64_t TableBuilder::structure_bytes() const {
   std::uint64_t total = sizeof(TableBuilder);
-
   total = sat_add(total, sat_mul(columns_.capacity(), sizeof(ColumnAccumulator)));
   total = sat_add(total, sat_mul(column_names_.capacity(), sizeof(std::string)));
-  for (const std::string& name : column_names_) total = sat_add(total, heap_text_bytes(name));
-  for (const ColumnAccumulator& column : columns_) total = sat_add(total, column.reserved_bytes());
 
-  // Name index: the bucket array, one node per entry (the key record, the
-  // index, the chain link and the cached hash), and the keys' texts.
+  // Name index: the bucket array and one node per entry (the key record, the
+  // index, the chain link and the cached hash); the keys' texts are counted
+  // with the names.
   constexpr std::uint64_t kNodeBytes = sizeof(NameIndex::value_type) + 2 * sizeof(void*);
   total = sat_add(total, sat_mul(name_index_.bucket_count(), sizeof(void*)));
   total = sat_add(total, sat_mul(name_index_.size(), kNodeBytes));
-  for (const auto& entry : name_index_) total = sat_add(total, heap_text_bytes(entry.first));
 
   total = sat_add(total, sat_mul(present_.capacity(), sizeof(std::uint64_t)));
-
-  if (has_predicate_) total = sat_add(total, pending_row_bytes());
+  if (has_predicate_) total = sat_add(total, row_filter_->reserved_bytes());
   return total;
+}
+
+// This object, the containers' reserved room, the row filter, every column's
+// reserved bytes, and the heap texts of the column names and index keys.
+std::uint64_t TableBuilder::estimated_bytes() const {
+  std::uint64_t total = structure_bytes();
+  for (const std::string& name : column_names_) total = sat_add(total, heap_text_bytes(name));
+  for (const auto& entry : name_index_) total = sat_add(total, heap_text_bytes(entry.first));
+  for (const ColumnAccumulator& column : columns_) total = sat_add(total, column.reserved_bytes());
+  return total;
+}
+
+// The same sum as estimated_bytes(): real reservations never come near the
+// saturation point, so the order of the additions does not matter.
+std::uint64_t TableBuilder::budget_bytes() const { return sat_add(structure_bytes(), tallied_bytes_); }
+
+void TableBuilder::tally_new_column(std::size_t column) {
+  // A name's heap bytes never change once stored: the names vector moves its
+  // strings (a heap text keeps its buffer) and the index's nodes stay put.
+  const std::string& name = column_names_[column];
+  const std::string& key = name_index_.find(name)->first;
+  tallied_bytes_ += columns_[column].reserved_bytes() + heap_text_bytes(name) + heap_text_bytes(key);
 }
 
 bool TableBuilder::budget_admits(const ScalarValue& value) {
   if (budget_stopped_) return false;
   const std::uint64_t limit = *memory_budget_;
-  const std::uint64_t used = sat_add(estimated_bytes(), value_estimate(value));
+  const std::uint64_t used = sat_add(budget_bytes(), value_estimate(value));
   if (used <= limit) return true;
   if (!pending_error_) {
     pending_error_ = CoreError::memory_budget_exceeded(used, limit);
@@ -96,7 +115,7 @@ bool TableBuilder::budget_exhausted() {
   if (!has_budget_) return false;
   if (budget_stopped_) return true;
   const std::uint64_t limit = *memory_budget_;
-  const std::uint64_t used = estimated_bytes();
+  const std::uint64_t used = budget_bytes();
   if (pending_error_) return used > limit;
   if (used <= limit) return false;
   pending_error_ = CoreError::memory_budget_exceeded(used, limit);

@@ -7,6 +7,8 @@
 
 #include "core/columnar/array_assembly.h"
 #include "core/invariant.h"
+#include "core/predicate/predicate.h"
+#include "core/predicate/row_filter.h"
 
 namespace vorpel {
 
@@ -33,6 +35,32 @@ const BuilderOptions& default_options() {
   return options;
 }
 
+// The builder's columns as the row filter reads them. Made on the stack per
+// call: it holds two references and looks names up in the builder's map.
+template <class NameIndex>
+class BuilderColumns final : public ColumnSource {
+ public:
+  BuilderColumns(const std::vector<ColumnAccumulator>& columns, const NameIndex& names)
+      : columns_(columns), names_(names) {}
+
+  std::uint64_t column_count() const override { return columns_.size(); }
+  std::optional<std::uint32_t> find_column(std::string_view output_name) const override {
+    auto it = names_.find(output_name);
+    if (it == names_.end()) return std::nullopt;
+    return static_cast<std::uint32_t>(it->second);
+  }
+  const ColumnAccumulator& column(std::uint32_t index) const override { return columns_[index]; }
+
+ private:
+  const std::vector<ColumnAccumulator>& columns_;
+  const NameIndex& names_;
+};
+
+template <class NameIndex>
+BuilderColumns<NameIndex> view_of(const std::vector<ColumnAccumulator>& columns, const NameIndex& names) {
+  return BuilderColumns<NameIndex>(columns, names);
+}
+
 }  // namespace
 
 TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
@@ -42,7 +70,6 @@ TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
                        : std::shared_ptr<const BuilderOptions>(std::shared_ptr<void>(), &default_options())),
       memory_budget_(memory_budget),
       frozen_schema_(std::move(frozen_schema)),
-      capacity_hint_(capacity_hint),
       column_capacity_(std::max(capacity_hint, kMinColumnCapacity)) {
   const BuilderOptions& o = *options_;
   observer_ = o.observer.get();
@@ -51,8 +78,17 @@ TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
   strict_ = o.strict_types;
   select_identity_ = o.renames.empty() && o.excluded_columns.empty() && o.declared_columns.empty();
 
+  // The predicate column list: every name the predicate refers to, through
+  // field selection (a rejected name kept as it is). Those columns are
+  // created after the declared ones.
   std::vector<std::string> predicate_columns;
-  if (has_predicate_) predicate_columns = init_predicate();
+  if (has_predicate_) {
+    predicate_columns = referenced_columns(*o.predicate);
+    for (std::string& name : predicate_columns) {
+      if (std::optional<std::string_view> out = select(name)) name = std::string(*out);
+    }
+    row_filter_ = std::make_unique<RowFilter>(o.predicate, o.renames, predicate_columns);
+  }
 
   // Initial columns: declared, then predicate, then frozen-schema names; a
   // repeated or excluded name gets no column.
@@ -87,7 +123,8 @@ std::optional<std::string_view> TableBuilder::select(std::string_view name) cons
   if (o.excluded_columns.contains(out)) return std::nullopt;
   if (!o.declared_columns.empty() &&
       std::find(o.declared_columns.begin(), o.declared_columns.end(), out) == o.declared_columns.end()) {
-    if (has_predicate_ && predicate_refers_to(out)) return out;
+    // A name the predicate refers to is kept for it.
+    if (has_predicate_ && refers_to(*o.predicate, out, o.renames)) return out;
     return std::nullopt;
   }
   return out;
@@ -133,6 +170,7 @@ std::size_t TableBuilder::create_column(std::string_view name, std::uint64_t cap
   column_names_.emplace_back(name);
   name_index_.emplace(std::string(name), index);
   resize_present();
+  if (has_budget_) tally_new_column(index);
   return index;
 }
 
@@ -171,7 +209,7 @@ void TableBuilder::fill_missing_and_clear_present() {
       if (w + 1 == words) missing &= present_last_mask_;
       while (missing != 0) {
         const std::size_t column = w * 64 + static_cast<std::size_t>(std::countr_zero(missing));
-        columns_[column].append_null();
+        tallied(column, [&] { columns_[column].append_null(); });
         missing &= missing - 1;
       }
     }
@@ -180,7 +218,9 @@ void TableBuilder::fill_missing_and_clear_present() {
 }
 
 void TableBuilder::remove_last_of_every_column() {
-  for (ColumnAccumulator& column : columns_) column.remove_last();
+  for (std::size_t column = 0; column < columns_.size(); ++column) {
+    tallied(column, [&] { columns_[column].remove_last(); });
+  }
 }
 
 bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::uint64_t limit) {
@@ -194,13 +234,13 @@ bool TableBuilder::set_offset_limit_for_testing(std::string_view column, std::ui
 
 void TableBuilder::begin_row() {
   if (observer_) observer_->on_row_start(row_index_);
-  if (has_predicate_) pending_reset();
+  if (has_predicate_) row_filter_->begin_row(row_index_, filter_width());
 }
 
 void TableBuilder::push_scalar(const ScalarValue& value) {
   if (has_budget_ && !budget_admits(value)) return;
-  if (has_predicate_ && pending_active()) {
-    pending_buffer(value);
+  if (has_predicate_ && row_filter_->holds_values()) {
+    hold_pushed_value(value);
     return;
   }
   if (value_column_ != kNoColumn) {
@@ -221,8 +261,8 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
   if (budget_stopped_ || finished_) return;
   std::optional<std::size_t> index = get_or_create_column(name);
   if (!index) return;
-  if (has_predicate_ && pending_active()) {
-    pending_store(*index, value);
+  if (has_predicate_ && row_filter_->holds_values()) {
+    hold_value(*index, value);
     return;
   }
   set_known_field(*index, value);
@@ -230,26 +270,28 @@ void TableBuilder::set_field(std::string_view name, const ScalarValue& value) {
 
 void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value) {
   if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
-  ColumnAccumulator& acc = columns_[column];
-  // The present bit is set exactly when this row already gave the column a
-  // value: the last value of a field within a row wins.
-  if (is_present(column)) {
-    acc.remove_last();
-  } else {
-    set_present(column);
-  }
-  // The accumulator parses the text once; its verdict is the strict check
-  // (untyped String and Dictionary columns never fail).
-  const bool parsed =
-      value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+  bool parsed = true;
+  tallied(column, [&] {
+    ColumnAccumulator& acc = columns_[column];
+    // The present bit is set exactly when this row already gave the column a
+    // value: the last value of a field within a row wins.
+    if (is_present(column)) {
+      acc.remove_last();
+    } else {
+      set_present(column);
+    }
+    // The accumulator parses the text once; its verdict is the strict check
+    // (untyped String and Dictionary columns never fail).
+    parsed = value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+  });
   if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
 }
 
 void TableBuilder::end_row() {
   // A recorded budget error stops every later row end.
   if (budget_stopped_) return;
-  if (has_predicate_ && pending_active()) {
-    pending_end_row();
+  if (has_predicate_ && row_filter_->holds_values()) {
+    end_held_row();
     return;
   }
   complete_committed_row();
@@ -273,7 +315,8 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
     return;
   }
   const std::uint64_t first_row = row_index_;
-  // No row pushed here is ever removed (no predicate, no budget).
+  // No row pushed here is ever removed (no predicate), and nothing is tallied
+  // (no budget).
   const std::optional<std::uint64_t> failed = columns_[value_column_].append_texts(column, /*rows_final=*/true);
   // Every other column misses the field in every row.
   for (std::size_t i = 0; i < columns_.size(); ++i) {
@@ -288,12 +331,14 @@ void TableBuilder::push_text_column(const TextColumnView& column) {
 }
 
 void TableBuilder::reserve_value_texts(std::uint64_t rows, std::uint64_t text_bytes) {
-  if (value_column_ != kNoColumn) columns_[value_column_].reserve_for_texts(rows, text_bytes);
+  if (value_column_ == kNoColumn) return;
+  tallied(value_column_, [&] { columns_[value_column_].reserve_for_texts(rows, text_bytes); });
 }
 
 void TableBuilder::complete_committed_row() {
   fill_missing_and_clear_present();
-  if (has_predicate_ && !evaluate_committed_row()) {
+  // After finish the columns are gone: nothing is stored, nothing is judged.
+  if (has_predicate_ && !finished_ && !row_filter_->decide_committed(view_of(columns_, name_index_), row_index_)) {
     remove_last_of_every_column();
     drop_row();
     return;
@@ -311,6 +356,74 @@ void TableBuilder::drop_row() {
   ++rows_dropped_;
   if (observer_) observer_->on_row_dropped(row_index_);
 }
+
+// ---------------------------------------------------------------- held rows
+
+std::uint64_t TableBuilder::filter_width() const {
+  if (frozen_schema_) return frozen_schema_->columns.size();
+  if (!options_->declared_columns.empty()) return options_->declared_columns.size();
+  return columns_.size();
+}
+
+void TableBuilder::hold_pushed_value(const ScalarValue& value) {
+  if (!value_selected_ || finished_) return;
+  std::size_t column = value_column_;
+  if (column == kNoColumn) {
+    if (std::optional<std::size_t> found = find_column(value_output_name_)) {
+      column = *found;
+    } else if (frozen_schema_ && frozen_schema_->exact && !frozen_schema_lists(value_output_name_)) {
+      record_unknown_field(value_output_name_, true);
+      return;
+    } else {
+      std::optional<std::size_t> created = get_or_create_column(value_output_name_);
+      if (!created) return;
+      column = *created;
+    }
+    value_column_ = column;
+  }
+  hold_value(column, value);
+}
+
+void TableBuilder::hold_value(std::size_t column, const ScalarValue& value) {
+  const auto index = static_cast<std::uint32_t>(column);
+  // The strict check runs now, while row_index_ is this row's index; the
+  // value itself reaches the column only if the row is kept.
+  if (strict_ && !pending_error_ && value.kind == ScalarValue::Kind::Str &&
+      !row_filter_->text_converts(index, columns_[column], value.str)) {
+    record_strict_failure(column, value.str);
+  }
+  row_filter_->offer(index, column_names_[column], value, view_of(columns_, name_index_));
+}
+
+void TableBuilder::end_held_row() {
+  RowFilter& filter = *row_filter_;
+  if (finished_) {  // the columns are gone
+    filter.end_row();
+    return;
+  }
+  if (filter.decide_held(view_of(columns_, name_index_))) {
+    // Written from the last value held to the first.
+    for (std::size_t i = filter.held_count(); i-- > 0;) {
+      const std::size_t column = filter.held_column(i);
+      const ScalarValue value = filter.held_value(i);
+      set_present(column);
+      tallied(column, [&] {
+        ColumnAccumulator& accumulator = columns_[column];
+        if (accumulator.len() > row_index_) accumulator.remove_last();
+        accumulator.append_value(value);
+      });
+      if (observer_) observer_->on_value(row_index_, column_names_[column], column, value);
+    }
+    fill_missing_and_clear_present();
+    keep_row();
+  } else {
+    std::fill(present_.begin(), present_.end(), 0);
+    drop_row();
+  }
+  filter.end_row();
+}
+
+// ---------------------------------------------------------------- messages
 
 void TableBuilder::record_unknown_field(std::string_view name, bool short_form) {
   if (schema_message_) return;
@@ -345,6 +458,7 @@ void TableBuilder::release_columns() {
   std::vector<std::uint64_t>().swap(present_);
   present_last_mask_ = 0;
   value_column_ = kNoColumn;
+  tallied_bytes_ = 0;  // no column or name is left
 }
 
 namespace {
@@ -372,7 +486,7 @@ Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
   if (schema_message_) return fail(CoreError::merge(*schema_message_));
   if (pending_error_) return fail(*pending_error_);
   if (has_budget_) {
-    const std::uint64_t used = estimated_bytes();
+    const std::uint64_t used = budget_bytes();
     if (used > *memory_budget_) return fail(CoreError::memory_budget_exceeded(used, *memory_budget_));
   }
   if (observer_) {
@@ -383,7 +497,8 @@ Result<std::shared_ptr<arrow::RecordBatch>> TableBuilder::finish() {
     }
   }
 
-  // Values of an unfinished last row are discarded.
+  // Values of an unfinished last row are discarded. The running figure of
+  // the budget is not read again before release_columns resets it.
   for (ColumnAccumulator& column : columns_) {
     while (column.len() > row_index_) column.remove_last();
   }

@@ -25,8 +25,8 @@
 
 namespace vorpel {
 
-class Predicate;   // core/predicate/predicate.h
-class PendingRow;  // core/table_builder/predicates/pending_row.h
+class Predicate;  // core/predicate/predicate.h
+class RowFilter;  // core/predicate/row_filter.h
 
 // Progress callbacks, called synchronously on the building thread. An
 // implementation may throw from on_chunk_complete; finish reports it. The
@@ -123,24 +123,6 @@ class TableBuilder {
   // Column name -> column index; looked up by string_view without a copy.
   using NameIndex = std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>>;
 
-  // Frees the pending row; defined next to PendingRow.
-  struct PendingRowDeleter {
-    void operator()(PendingRow* row) const;
-  };
-
-  // ------------------------------------------------------------------------
-  // Internals shared with the predicate paths (predicates/*.cc defines members
-  // of this class and may use everything below).
-  //
-  //   columns_, column_names_   column i is columns_[i], named column_names_[i]
-  //   name_index_               name -> column index (find_column)
-  //   present_                  one bit per column: received a value this row
-  //   observer_                 raw view of options_->observer (null if none)
-  //   row_index_, rows_kept_, rows_dropped_
-  //   pending_row_              the buffered row (null until init_predicate
-  //                             creates it)
-  // ------------------------------------------------------------------------
-
   // Field selection: the output name for an input field name, or none when
   // the field is not kept. The view points into the options or into `name`.
   std::optional<std::string_view> select(std::string_view name) const;
@@ -150,8 +132,11 @@ class TableBuilder {
   // nulls) when new; none when an exact frozen schema refuses the name (the
   // unknown-field message is then recorded).
   std::optional<std::size_t> get_or_create_column(std::string_view name);
+  std::size_t create_column(std::string_view name, std::uint64_t capacity);
   // The type rule for a new column called `name`.
   FieldType column_type_for(std::string_view name) const;
+  bool frozen_schema_lists(std::string_view name) const;
+
   // Strict check of `value` against column `column`'s declared type, parsing
   // the text itself (for values not yet handed to an accumulator). Records
   // the strict-types error on failure. No-op unless strict types are on, the
@@ -162,75 +147,80 @@ class TableBuilder {
   // Records the unknown-field message for `name` (first wins). The short form
   // ends after "pass schema=[...]".
   void record_unknown_field(std::string_view name, bool short_form);
-  bool has_frozen_schema() const { return frozen_schema_.has_value(); }
-  bool frozen_schema_lists(std::string_view name) const;
-  bool budget_error_recorded() const { return budget_stopped_; }
 
-  void set_present(std::size_t column) { present_[column >> 6] |= std::uint64_t{1} << (column & 63); }
-  bool is_present(std::size_t column) const { return (present_[column >> 6] >> (column & 63)) & 1; }
-  // Appends a null to every column whose present bit is clear, then clears
-  // all present bits.
-  void fill_missing_and_clear_present();
+  // Steps of set_field once the column is known: observer, first-row record,
+  // present bit, last value wins, append, strict result.
+  void set_known_field(std::size_t column, const ScalarValue& value);
+  void push_scalar_uncached(const ScalarValue& value);
+  // end_row for a row whose values went to the columns: missing values become
+  // nulls, then the row is kept, or dropped when the predicate rejects it.
+  void complete_committed_row();
   // A completed row is kept: on_row_kept(row_index_), then row_index_ and
   // rows_kept_ advance.
   void keep_row();
   // A completed row is dropped: rows_dropped_ advances, then
   // on_row_dropped(row_index_); row_index_ stays.
   void drop_row();
-  // Removes the last value of every column (undoes a committed row).
-  void remove_last_of_every_column();
-
-  // ------------------------------------------------------------------------
-  // Predicate seam: defined in predicates/builder_predicates.cc. Only called
-  // when has_predicate_ is set.
-  // ------------------------------------------------------------------------
-
-  // Called once by the constructor, before any column exists: creates the
-  // pending row and returns the predicate column list (the names the
-  // predicate refers to, each passed through select(), a rejected name kept
-  // unchanged). Those columns are created after the declared ones.
-  std::vector<std::string> init_predicate();
-  // Selection rule 3: whether some column name of the predicate, mapped
-  // through the renames, equals `output_name`.
-  bool predicate_refers_to(std::string_view output_name) const;
-  // begin_row: resets the pending row (and may switch buffering off).
-  void pending_reset();
-  // Whether the pending row is buffering (values go to pending_buffer and
-  // the row ends with pending_end_row).
-  bool pending_active() const;
-  // push_scalar while buffering, after the budget check.
-  void pending_buffer(const ScalarValue& value);
-  // A value of the known column `column` while buffering (from pending_buffer
-  // and set_field): strict check, then into the pending row.
-  void pending_store(std::size_t column, const ScalarValue& value);
-  // end_row while buffering: decides the row and keeps or drops it.
-  void pending_end_row();
-  // end_row otherwise, after missing values were filled with nulls: whether
-  // row row_index_ of the columns satisfies the predicate. A false row is
-  // then removed by the builder (remove_last_of_every_column + drop_row).
-  bool evaluate_committed_row();
-  // Reserved bytes of the pending row for the memory estimate (0 if none).
-  std::uint64_t pending_row_bytes() const;
-
-  // ------------------------------------------------------------------------
-  // Builder-only helpers.
-  // ------------------------------------------------------------------------
-  std::size_t create_column(std::string_view name, std::uint64_t capacity);
-  // Steps of set_field once the column is known: observer, first-row record,
-  // present bit, last value wins, append, strict result.
-  void set_known_field(std::size_t column, const ScalarValue& value);
-  void push_scalar_uncached(const ScalarValue& value);
-  // The budget check of push_scalar: false when the value must be discarded.
-  bool budget_admits(const ScalarValue& value);
-  void complete_committed_row();
   // Whether push_text_column may hand the whole column to the accumulator.
   bool can_push_column_at_once() const;
+
+  // Row predicate steps (only with a predicate).
+  //
+  // The width the filter judges the first predicate column's position
+  // against: the schema the caller announced, else the columns seen so far.
+  std::uint64_t filter_width() const;
+  // While row_filter_->holds_values(), values and the row's end go to the
+  // three below. push_scalar's value, after the budget check: resolves the
+  // column of the field "value" (creating it when new), then hold_value.
+  void hold_pushed_value(const ScalarValue& value);
+  // A value of the known column `column`: strict check now, while row_index_
+  // is this row's index, then offered to the filter.
+  void hold_value(std::size_t column, const ScalarValue& value);
+  // end_row: the filter decides; a kept row's values are written to the
+  // columns and the row is kept, else it is dropped.
+  void end_held_row();
+
+  void set_present(std::size_t column) { present_[column >> 6] |= std::uint64_t{1} << (column & 63); }
+  bool is_present(std::size_t column) const { return (present_[column >> 6] >> (column & 63)) & 1; }
   bool all_present() const;
   void resize_present();
+  // Appends a null to every column whose present bit is clear, then clears
+  // all present bits.
+  void fill_missing_and_clear_present();
+  // Removes the last value of every column (undoes a committed row).
+  void remove_last_of_every_column();
   // Turns the String column `column` into a Dictionary one when its distinct
   // count is within the limit.
   void maybe_encode_dictionary(std::size_t column);
   void release_columns();
+
+  // Memory. The budget reads estimated_bytes() as a running figure: the terms
+  // that would need a pass over every column or name are kept in
+  // tallied_bytes_ as columns are created and changed; the rest is read off
+  // the containers. Nothing is tallied without a budget.
+  //
+  // The terms of the estimate that need no pass over the columns or names.
+  std::uint64_t structure_bytes() const;
+  // estimated_bytes() from the running figure.
+  std::uint64_t budget_bytes() const;
+  // The budget check of push_scalar: false when the value must be discarded.
+  bool budget_admits(const ScalarValue& value);
+  // Adds the new column `column` (its reserved bytes and its name's) to the
+  // running figure.
+  void tally_new_column(std::size_t column);
+  // Runs `change`, a change of column `column`; under a budget the running
+  // figure then moves by the change of the column's reserved bytes. Without
+  // a budget this is `change()` alone.
+  template <class Change>
+  void tallied(std::size_t column, Change&& change) {
+    if (has_budget_) [[unlikely]] {
+      const std::uint64_t before = columns_[column].reserved_bytes();
+      change();
+      tallied_bytes_ += columns_[column].reserved_bytes() - before;
+      return;
+    }
+    change();
+  }
 
   // ------------------------------------------------------------------------
   // State.
@@ -238,8 +228,7 @@ class TableBuilder {
   std::shared_ptr<const BuilderOptions> options_;
   std::optional<std::uint64_t> memory_budget_;
   std::optional<FrozenSchema> frozen_schema_;
-  std::uint64_t capacity_hint_ = 0;
-  std::uint64_t column_capacity_ = 64;  // max(capacity_hint_, 64)
+  std::uint64_t column_capacity_ = 64;  // max(capacity hint, 64)
 
   std::vector<ColumnAccumulator> columns_;
   std::vector<std::string> column_names_;
@@ -248,7 +237,8 @@ class TableBuilder {
   std::optional<std::string> schema_message_;
   std::optional<CoreError> pending_error_;
   NameIndex name_index_;
-  std::unique_ptr<PendingRow, PendingRowDeleter> pending_row_;
+  // The row predicate's state; null without a predicate.
+  std::unique_ptr<RowFilter> row_filter_;
 
   // Resolved once at construction so the per-row path branches on flags only.
   ChunkObserver* observer_ = nullptr;
@@ -267,6 +257,9 @@ class TableBuilder {
   std::uint64_t row_index_ = 0;
   std::uint64_t rows_kept_ = 0;
   std::uint64_t rows_dropped_ = 0;
+  // Under a budget, the running part of the estimate: every column's reserved
+  // bytes plus the heap bytes of the column names and of the name index's keys.
+  std::uint64_t tallied_bytes_ = 0;
 };
 
 }  // namespace vorpel

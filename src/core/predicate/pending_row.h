@@ -6,31 +6,8 @@
 // when the row ends true.
 //
 // The pending row owns the builder's `PredicateEvaluator`, so a builder with a
-// predicate needs this one object for both modes.
-//
-// Integration (table builder, with a predicate present):
-//   construction: pending = PendingRow(options->predicate, options->renames,
-//                 predicate column list)
-//   begin_row:    pending.reset_pending(row_index_, n), where n is the frozen
-//                 schema's column count when there is one, else the number of
-//                 declared columns when non-empty, else the current column
-//                 count. It may switch buffering off for the rest of the build.
-//   push_scalar:  while pending.buffering(): select "value", apply the frozen
-//                 schema rule, get or create the column, run the strict check
-//                 (pending.text_converts), then
-//                 pending.buffer_value(column, name, value, source).
-//   set_field:    while pending.buffering(): the same once the column is
-//                 known, so no value of a pending row reaches a column early.
-//   end_row:      while buffering: keep = pending.decide(source);
-//                 on keep, for i from entry_count() - 1 down to 0, write
-//                 entry_value(i) to column entry_column(i) (set its present bit,
-//                 remove the column's last value if it already holds more than
-//                 row_index_ values, append, observer on_value), then fill the
-//                 columns without a present bit with nulls and keep the row;
-//                 otherwise drop it. In both cases call pending.clear_row().
-//   otherwise:    keep = pending.evaluator().evaluate_row(source, row_index_)
-//                 once missing values were filled with nulls.
-// `source` adapts the builder to `ColumnSource` (its columns and name index).
+// predicate needs this one object for both modes. The builder drives it
+// through `RowFilter` (row_filter.h), which describes the calls per row.
 //
 // Storage: up to 32 entries, 4 predicate names and 64 predicate column bits
 // are held inline; more spill into vectors. Texts of buffered values are
@@ -49,7 +26,7 @@
 
 #include "core/columnar/accumulator.h"
 #include "core/predicate/predicate.h"
-#include "core/table_builder/predicates/evaluate.h"
+#include "core/predicate/evaluate.h"
 
 namespace vorpel {
 

@@ -12,8 +12,8 @@
 // allocates nothing, except for the texts that case mapping and replacement
 // produce (kept in a scratch buffer that is reused from row to row).
 //
-// The table builder reaches its evaluator through the pending row, which owns
-// it (pending_row.h describes both paths).
+// The table builder reaches its evaluator through its `RowFilter`, whose pending
+// row owns it (row_filter.h describes both paths).
 
 #include <cstdint>
 #include <memory>

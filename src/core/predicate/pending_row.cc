@@ -1,4 +1,4 @@
-#include "core/table_builder/predicates/pending_row.h"
+#include "core/predicate/pending_row.h"
 
 #include "core/columnar/utf8_check.h"
 

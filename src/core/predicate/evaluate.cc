@@ -1,4 +1,4 @@
-#include "core/table_builder/predicates/evaluate.h"
+#include "core/predicate/evaluate.h"
 
 #include <algorithm>
 #include <cmath>
