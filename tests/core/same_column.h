@@ -47,7 +47,7 @@ inline void expect_same_column(ColumnAccumulator got, ColumnAccumulator want, co
   if (dictionary) {
     for (std::uint64_t i = 0; i < want.len(); ++i) {
       const TypedCell cell = want.cell_at(i);
-      if (cell.kind != CellKind::Str) continue;
+      if (!cell.is_text()) continue;
       const std::string text(cell.str);
       EXPECT_EQ(got.dictionary_key(text), want.dictionary_key(text)) << "text of row " << i;
     }

@@ -60,19 +60,20 @@ std::string i128_text(int128 v) {
 
 // A compact, renderer-independent description of a cell.
 std::string repr(const TypedCell& c) {
+  if (c.is_absent()) return "null";
   switch (c.kind) {
-    case CellKind::Absent: return "null";
-    case CellKind::Str: return "s:" + std::string(c.str);
-    case CellKind::Int64: return "i:" + std::to_string(c.i64);
-    case CellKind::Float64: {
+    case FieldTag::String:
+    case FieldTag::Dictionary: return "s:" + std::string(c.str);
+    case FieldTag::Int64: return "i:" + std::to_string(c.i64);
+    case FieldTag::Float64: {
       char buf[64];
       auto r = std::to_chars(buf, buf + sizeof buf, c.f64);
       return "f:" + std::string(buf, r.ptr);
     }
-    case CellKind::Bool: return c.b ? "b:true" : "b:false";
-    case CellKind::Date32: return "d:" + std::to_string(c.date);
-    case CellKind::Timestamp: return "t:" + std::to_string(c.i64) + "@" + std::to_string(static_cast<int>(c.unit));
-    case CellKind::Decimal128: return "dec:" + i128_text(c.dec) + "/" + std::to_string(c.scale);
+    case FieldTag::Boolean: return c.b ? "b:true" : "b:false";
+    case FieldTag::Date32: return "d:" + std::to_string(c.date);
+    case FieldTag::Timestamp: return "t:" + std::to_string(c.i64) + "@" + std::to_string(static_cast<int>(c.unit));
+    case FieldTag::Decimal128: return "dec:" + i128_text(c.dec) + "/" + std::to_string(c.scale);
   }
   return "?";
 }

@@ -69,11 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
         EmptyViewCase{"castable_string", [](std::string_view t) { return castable_to(FieldTag::String, t); }, true},
         EmptyViewCase{"literal_decimal",
                       [](std::string_view t) {
-                        return parse_literal_as(CellKind::Decimal128, TimeUnit::Second, 2, t).has_value();
+                        return parse_literal_as(FieldTag::Decimal128, TimeUnit::Second, 2, t).has_value();
                       },
                       false},
         EmptyViewCase{"literal_str",
-                      [](std::string_view t) { return parse_literal_as(CellKind::Str, TimeUnit::Second, 0, t).has_value(); },
+                      [](std::string_view t) { return parse_literal_as(FieldTag::String, TimeUnit::Second, 0, t).has_value(); },
                       true}));
 
 // ---------------------------------------------------------------- range ends

@@ -133,13 +133,13 @@ void check_int64(std::string_view t) {
   const auto expected = oracle_int64(t);
   FUZZ_CHECK(v == expected, show(t));
   FUZZ_CHECK(castable_to(FieldTag::Int64, t) == v.has_value(), show(t));
-  const auto lit = parse_literal_as(CellKind::Int64, TimeUnit::Second, 0, t);
+  const auto lit = parse_literal_as(FieldTag::Int64, TimeUnit::Second, 0, t);
   FUZZ_CHECK(lit.has_value() == v.has_value() && (!v || lit->i64 == *v), show(t));
-  const auto ts_lit = parse_literal_as(CellKind::Timestamp, TimeUnit::Nanosecond, 0, t);
+  const auto ts_lit = parse_literal_as(FieldTag::Timestamp, TimeUnit::Nanosecond, 0, t);
   FUZZ_CHECK(ts_lit.has_value() == v.has_value() && (!v || (ts_lit->i64 == *v && ts_lit->unit == TimeUnit::Nanosecond)),
              show(t));
   const bool in32 = v && *v >= std::numeric_limits<std::int32_t>::min() && *v <= std::numeric_limits<std::int32_t>::max();
-  const auto day_lit = parse_literal_as(CellKind::Date32, TimeUnit::Second, 0, t);
+  const auto day_lit = parse_literal_as(FieldTag::Date32, TimeUnit::Second, 0, t);
   FUZZ_CHECK(day_lit.has_value() == in32 && (!in32 || day_lit->date == *v), show(t));
 }
 
@@ -147,7 +147,7 @@ void check_float64(std::string_view t) {
   const auto v = parse_float64(t);
   FUZZ_CHECK(float64_grammar_accepts(t) == v.has_value(), show(t));
   FUZZ_CHECK(castable_to(FieldTag::Float64, t) == v.has_value(), show(t));
-  const auto lit = parse_literal_as(CellKind::Float64, TimeUnit::Second, 0, t);
+  const auto lit = parse_literal_as(FieldTag::Float64, TimeUnit::Second, 0, t);
   FUZZ_CHECK(lit.has_value() == v.has_value() && (!v || same_double(lit->f64, *v)), show(t));
 
   const std::string z(t);  // NUL-terminated for strtod
@@ -176,7 +176,7 @@ void check_boolean(std::string_view t) {
   }
   const bool castable = lower == "0" || lower == "1" || lower == "no" || lower == "yes" || lower == "true" || lower == "false";
   FUZZ_CHECK(castable_to(FieldTag::Boolean, t) == castable, show(t));
-  const auto lit = parse_literal_as(CellKind::Bool, TimeUnit::Second, 0, t);
+  const auto lit = parse_literal_as(FieldTag::Boolean, TimeUnit::Second, 0, t);
   const bool lit_true = t == "true" || t == "True" || t == "TRUE";
   const bool lit_false = t == "false" || t == "False" || t == "FALSE";
   FUZZ_CHECK(lit.has_value() == (lit_true || lit_false) && (!lit || lit->b == lit_true), show(t));
@@ -251,7 +251,7 @@ void check_decimal128(std::string_view t) {
       const std::string text = render_decimal128(*v, scale);
       FUZZ_CHECK(parse_decimal128(text, scale) == v, show(t) + " renders " + text);
     }
-    const auto lit = parse_literal_as(CellKind::Decimal128, TimeUnit::Second, scale, t);
+    const auto lit = parse_literal_as(FieldTag::Decimal128, TimeUnit::Second, scale, t);
     FUZZ_CHECK(lit.has_value() == v.has_value() && (!v || (lit->dec == *v && lit->scale == scale)), show(t));
     prev = v;
   }

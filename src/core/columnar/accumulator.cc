@@ -256,7 +256,7 @@ template <FieldTag Tag>
 std::optional<std::string> cell_text_at(const PrimitiveColumn<Tag>& c, std::uint64_t row) {
   if (row >= c.len() || !c.validity.is_valid(row)) return std::nullopt;
   RenderBuffer buffer;
-  char* const end = KindTraits<Tag>::render_to(buffer.data(), c.params, c.values[row]);
+  char* const end = KindTraits<Tag>::render_to(buffer.data(), KindTraits<Tag>::cell(c.params, c.values[row]));
   return std::string(buffer.data(), end);
 }
 
@@ -316,7 +316,7 @@ bool push_text(StringColumn& c, std::string_view text) {
 }
 
 void push_cell(StringColumn& c, const TypedCell& cell) {
-  if (cell.kind == CellKind::Str) {
+  if (cell.is_text()) {
     push_text(c, cell.str);
   } else {
     push_null(c);
@@ -695,7 +695,7 @@ bool push_text(DictionaryColumn& c, std::string_view text) {
 }
 
 void push_cell(DictionaryColumn& c, const TypedCell& cell) {
-  if (cell.kind == CellKind::Str) {
+  if (cell.is_text()) {
     push_text(c, cell.str);
   } else {
     push_null(c);

@@ -239,8 +239,8 @@ std::shared_ptr<arrow::DataType> TextKindTraits<Tag>::arrow_type(const Params&) 
     return arrow::utf8();
   }
 }
-template struct TextKindTraits<FieldTag::String>;
-template struct TextKindTraits<FieldTag::Dictionary>;
+template std::shared_ptr<arrow::DataType> TextKindTraits<FieldTag::String>::arrow_type(const Params&);
+template std::shared_ptr<arrow::DataType> TextKindTraits<FieldTag::Dictionary>::arrow_type(const Params&);
 
 std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Int64>::arrow_type(const Params&) { return arrow::int64(); }
 std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Float64>::arrow_type(const Params&) { return arrow::float64(); }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,16 @@ struct TextKindTraits {
   static FieldType field_type(const Params&) { return FieldType::simple(Tag); }
   static bool parses(const Params&, std::string_view) { return true; }
   static bool castable(std::string_view) { return true; }
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell) {
+    cell.kind = FieldTag::String;
+    cell.str = text;
+    return true;
+  }
+  static char* render_to(char* out, const TypedCell& c) {
+    std::memcpy(out, c.str.data(), c.str.size());
+    return out + c.str.size();
+  }
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
 
@@ -77,9 +88,16 @@ struct KindTraits<FieldTag::Dictionary> : TextKindTraits<FieldTag::Dictionary> {
 //   fast_into(params, p, n, end, slot)  the per-value parser of whole columns:
 //                                  true and the value, or false and 0; the
 //                                  bytes up to `end` may be read
-//   cell(params, v), render_to(out, params, v)  how a stored value reads back
+//   cell(params, v)                the cell a stored value reads back as
+//   render_to(out, cell)           the canonical text of a present cell of the kind
 //   stored(cell)                   the stored value of a cell of this kind
-//   castable(text)                 the castability recogniser
+//   castable(text)                 the castability recogniser: whether a text
+//                                  could be cast to the kind
+//   value_castable(cell, target)   whether a present cell of a column of the
+//                                  kind could be cast to the target type
+//   literal_into(text, cell)       a comparison literal as a value of the kind,
+//                                  into a present cell carrying the column's
+//                                  unit and scale
 //   parses(params, text)           whether `parse` accepts the text
 template <class Self, class T>
 struct FixedKindTraits {
@@ -102,8 +120,10 @@ struct KindTraits<FieldTag::Int64> : FixedKindTraits<KindTraits<FieldTag::Int64>
   }
   static TypedCell cell(const Params&, Stored v) { return TypedCell::of_int64(v); }
   static Stored stored(const TypedCell& c) { return c.i64; }
-  static char* render_to(char* out, const Params&, Stored v) { return render_int64_to(out, v); }
+  static char* render_to(char* out, const TypedCell& c) { return render_int64_to(out, c.i64); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
 
@@ -122,8 +142,10 @@ struct KindTraits<FieldTag::Float64> : FixedKindTraits<KindTraits<FieldTag::Floa
   }
   static TypedCell cell(const Params&, Stored v) { return TypedCell::of_float64(v); }
   static Stored stored(const TypedCell& c) { return c.f64; }
-  static char* render_to(char* out, const Params&, Stored v) { return render_float64_to(out, v); }
+  static char* render_to(char* out, const TypedCell& c) { return render_float64_to(out, c.f64); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
 
@@ -143,8 +165,10 @@ struct KindTraits<FieldTag::Boolean> : FixedKindTraits<KindTraits<FieldTag::Bool
   }
   static TypedCell cell(const Params&, Stored v) { return TypedCell::of_bool(v != 0); }
   static Stored stored(const TypedCell& c) { return c.b ? 1 : 0; }
-  static char* render_to(char* out, const Params&, Stored v) { return render_boolean_to(out, v != 0); }
+  static char* render_to(char* out, const TypedCell& c) { return render_boolean_to(out, c.b); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
 
@@ -159,8 +183,10 @@ struct KindTraits<FieldTag::Date32> : FixedKindTraits<KindTraits<FieldTag::Date3
   }
   static TypedCell cell(const Params&, Stored v) { return TypedCell::of_date32(v); }
   static Stored stored(const TypedCell& c) { return c.date; }
-  static char* render_to(char* out, const Params&, Stored v) { return render_date32_to(out, v); }
+  static char* render_to(char* out, const TypedCell& c) { return render_date32_to(out, c.date); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
 
@@ -194,8 +220,10 @@ struct KindTraits<FieldTag::Timestamp> : FixedKindTraits<KindTraits<FieldTag::Ti
   }
   static TypedCell cell(const Params& p, Stored v) { return TypedCell::of_timestamp(v, p.unit); }
   static Stored stored(const TypedCell& c) { return c.i64; }
-  static char* render_to(char* out, const Params& p, Stored v) { return render_timestamp_to(out, v, p.unit); }
+  static char* render_to(char* out, const TypedCell& c) { return render_timestamp_to(out, c.i64, c.unit); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params& p);
 };
 
@@ -218,9 +246,18 @@ struct KindTraits<FieldTag::Decimal128> : FixedKindTraits<KindTraits<FieldTag::D
   }
   static TypedCell cell(const Params& p, Stored v) { return TypedCell::of_decimal128(v, p.scale); }
   static Stored stored(const TypedCell& c) { return c.dec; }
-  static char* render_to(char* out, const Params& p, Stored v) { return render_decimal128_to(out, v, p.scale); }
+  static char* render_to(char* out, const TypedCell& c) { return render_decimal128_to(out, c.dec, c.scale); }
   static bool castable(std::string_view t);
+  static bool value_castable(const TypedCell& cell, const FieldType& target);
+  static bool literal_into(std::string_view text, TypedCell& cell);
   static std::shared_ptr<arrow::DataType> arrow_type(const Params& p);
 };
+
+// The canonical text of a present cell, its kind's rendering (a text as it
+// is). `out` has room for kRenderCapacity bytes; a text may be longer, so a
+// caller with a text cell reads `cell.str` instead.
+inline char* render_cell_to(char* out, const TypedCell& cell) {
+  return dispatch_kind(cell.kind, [&]<FieldTag Tag>(KindTag<Tag>) { return KindTraits<Tag>::render_to(out, cell); });
+}
 
 }  // namespace vorpel

@@ -1,5 +1,7 @@
 #include "core/predicate/evaluate.h"
 
+#include "core/columnar/column_kinds.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -59,33 +61,10 @@ std::string_view trim(std::string_view text, TrimMode mode) {
 // ---------------------------------------------------------------- cell helpers
 
 std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer) {
-  char* const begin = buffer.data();
-  char* end = begin;
-  switch (cell.kind) {
-    case CellKind::Str: return cell.str;
-    case CellKind::Int64: end = render_int64_to(begin, cell.i64); break;
-    case CellKind::Float64: end = render_float64_to(begin, cell.f64); break;
-    case CellKind::Bool: return cell.b ? std::string_view("true") : std::string_view("false");
-    case CellKind::Date32: end = render_date32_to(begin, cell.date); break;
-    case CellKind::Timestamp: end = render_timestamp_to(begin, cell.i64, cell.unit); break;
-    case CellKind::Decimal128: end = render_decimal128_to(begin, cell.dec, cell.scale); break;
-    case CellKind::Absent: break;
-  }
-  return std::string_view(begin, static_cast<std::size_t>(end - begin));
-}
-
-CellKind cell_kind_of(FieldTag kind) {
-  switch (kind) {
-    case FieldTag::String: return CellKind::Str;
-    case FieldTag::Int64: return CellKind::Int64;
-    case FieldTag::Float64: return CellKind::Float64;
-    case FieldTag::Boolean: return CellKind::Bool;
-    case FieldTag::Date32: return CellKind::Date32;
-    case FieldTag::Timestamp: return CellKind::Timestamp;
-    case FieldTag::Decimal128: return CellKind::Decimal128;
-    case FieldTag::Dictionary: return CellKind::Str;
-  }
-  return CellKind::Absent;
+  if (cell.is_absent()) return {};
+  if (cell.is_text()) return cell.str;
+  char* const end = render_cell_to(buffer.data(), cell);
+  return std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
 }
 
 bool apply_compare(CompareOp op, int ordering) {
@@ -119,29 +98,29 @@ int compare_decimal128(int128 a, std::uint8_t scale_a, int128 b, std::uint8_t sc
 }
 
 bool typed_compare(const TypedCell& left, const TypedCell& right, CompareOp op) {
+  if (left.is_absent() || right.is_absent()) return false;
   switch (left.kind) {
-    case CellKind::Str:
-      return right.kind == CellKind::Str && text_compare(left.str, right.str, op);
-    case CellKind::Int64:
-      if (right.kind == CellKind::Int64) return apply_compare(op, three_way(left.i64, right.i64));
-      if (right.kind == CellKind::Float64) return float_compare(static_cast<double>(left.i64), right.f64, op);
+    case FieldTag::String:
+    case FieldTag::Dictionary:
+      return right.kind == FieldTag::String && text_compare(left.str, right.str, op);
+    case FieldTag::Int64:
+      if (right.kind == FieldTag::Int64) return apply_compare(op, three_way(left.i64, right.i64));
+      if (right.kind == FieldTag::Float64) return float_compare(static_cast<double>(left.i64), right.f64, op);
       return false;
-    case CellKind::Float64:
-      if (right.kind == CellKind::Int64) return float_compare(left.f64, static_cast<double>(right.i64), op);
-      if (right.kind == CellKind::Float64) return float_compare(left.f64, right.f64, op);
+    case FieldTag::Float64:
+      if (right.kind == FieldTag::Int64) return float_compare(left.f64, static_cast<double>(right.i64), op);
+      if (right.kind == FieldTag::Float64) return float_compare(left.f64, right.f64, op);
       return false;
-    case CellKind::Bool:
-      return right.kind == CellKind::Bool && apply_compare(op, three_way(int(left.b), int(right.b)));
-    case CellKind::Date32:
-      return right.kind == CellKind::Date32 && apply_compare(op, three_way(left.date, right.date));
-    case CellKind::Timestamp:
-      return right.kind == CellKind::Timestamp && right.unit == left.unit &&
+    case FieldTag::Boolean:
+      return right.kind == FieldTag::Boolean && apply_compare(op, three_way(int(left.b), int(right.b)));
+    case FieldTag::Date32:
+      return right.kind == FieldTag::Date32 && apply_compare(op, three_way(left.date, right.date));
+    case FieldTag::Timestamp:
+      return right.kind == FieldTag::Timestamp && right.unit == left.unit &&
              apply_compare(op, three_way(left.i64, right.i64));
-    case CellKind::Decimal128:
-      return right.kind == CellKind::Decimal128 &&
+    case FieldTag::Decimal128:
+      return right.kind == FieldTag::Decimal128 &&
              apply_compare(op, compare_decimal128(left.dec, left.scale, right.dec, right.scale));
-    case CellKind::Absent:
-      break;
   }
   return false;
 }
@@ -316,7 +295,8 @@ void PredicateEvaluator::bind(const ColumnSource& columns) {
     const BoundColumn& column = columns_[node.column];
     LiteralCache& cache = node.literal;
     cache.filled = true;
-    cache.kind = cell_kind_of(column.kind);
+    // A Dictionary column's cells are text.
+    cache.kind = column.kind == FieldTag::Dictionary ? FieldTag::String : column.kind;
     cache.unit = column.type.unit;
     cache.scale = column.type.scale;
     cache.value = parse_literal_as(cache.kind, cache.unit, cache.scale, node.text);
@@ -385,39 +365,9 @@ bool PredicateEvaluator::eval(std::uint32_t index, const ColumnSource& columns, 
   return test_leaf(node, a, b);
 }
 
-bool PredicateEvaluator::castable(const PlanNode& node, const TypedCell& cell, std::string_view text) const {
-  const FieldTag tag = node.target->tag;
-  const auto is = [tag](std::initializer_list<FieldTag> tags) {
-    return std::find(tags.begin(), tags.end(), tag) != tags.end();
-  };
-  using T = FieldTag;
-  switch (columns_[node.column].kind) {
-    case FieldTag::String:
-      return castable_to(tag, text);
-    case FieldTag::Dictionary:
-      return is({T::String, T::Dictionary});
-    case FieldTag::Int64:
-      if (tag == T::Boolean) return cell.i64 == 0 || cell.i64 == 1;
-      return is({T::String, T::Int64, T::Float64});
-    case FieldTag::Float64:
-      if (tag == T::Int64) {
-        // Integral and inside the int64 range [-2^63, 2^63).
-        const double v = cell.f64;
-        return std::trunc(v) == v && v >= -9223372036854775808.0 && v < 9223372036854775808.0;
-      }
-      if (tag == T::Boolean) return cell.f64 == 0.0 || cell.f64 == 1.0;
-      return is({T::String, T::Float64});
-    case FieldTag::Boolean:
-      return is({T::String, T::Int64, T::Float64, T::Boolean});
-    case FieldTag::Date32:
-      return is({T::String, T::Int64, T::Date32});
-    case FieldTag::Timestamp:
-      if (tag == T::Timestamp) return node.target->unit == cell.unit;
-      return is({T::String, T::Int64});
-    case FieldTag::Decimal128:
-      return is({T::String, T::Int64, T::Float64, T::Decimal128});
-  }
-  return false;
+bool PredicateEvaluator::castable(const PlanNode& node, const TypedCell& cell) const {
+  return dispatch_kind(columns_[node.column].kind,
+                       [&]<FieldTag Tag>(KindTag<Tag>) { return KindTraits<Tag>::value_castable(cell, *node.target); });
 }
 
 bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, const TypedCell& b) {
@@ -445,8 +395,8 @@ bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, con
     case K::Compare: {
       const LiteralCache& cache = node.literal;
       const bool same_kind = cache.filled && cache.kind == a.kind &&
-                             (a.kind != CellKind::Timestamp || cache.unit == a.unit) &&
-                             (a.kind != CellKind::Decimal128 || cache.scale == a.scale);
+                             (a.kind != FieldTag::Timestamp || cache.unit == a.unit) &&
+                             (a.kind != FieldTag::Decimal128 || cache.scale == a.scale);
       if (same_kind) {
         return cache.value && typed_compare(a, *cache.value, node.op);
       }
@@ -468,15 +418,15 @@ bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, con
     case K::ArithmeticCompare: {
       double x = 0;
       switch (a.kind) {
-        case CellKind::Str: {
+        case FieldTag::String: {
           const std::optional<double> parsed = parse_float64(a.str);
           if (!parsed) return false;
           x = *parsed;
           break;
         }
-        case CellKind::Int64: x = static_cast<double>(a.i64); break;
-        case CellKind::Float64: x = a.f64; break;
-        case CellKind::Decimal128:
+        case FieldTag::Int64: x = static_cast<double>(a.i64); break;
+        case FieldTag::Float64: x = a.f64; break;
+        case FieldTag::Decimal128:
           x = static_cast<double>(a.dec) / (a.scale <= 38 ? kPow10Double[a.scale] : std::pow(10.0, a.scale));
           break;
         default:
@@ -511,7 +461,7 @@ bool PredicateEvaluator::test_leaf(const PlanNode& node, const TypedCell& a, con
     case K::IsNull:
       return false;
     case K::CastableTo:
-      return castable(node, a, cell_text(a, buffer));
+      return castable(node, a);
     case K::Matches: {
       const std::string_view text = cell_text(a, buffer);
       return RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *node.regex);

@@ -56,8 +56,6 @@ enum class Verdict : std::uint8_t { Undecided = 0, True = 1, False = 2 };
 // render_*_to functions). Empty for an absent cell.
 std::string_view cell_text(const TypedCell& cell, RenderBuffer& buffer);
 
-// The cell kind of the values a column of this accumulator kind holds.
-CellKind cell_kind_of(FieldTag kind);
 
 // Applies a comparison operator to a three-way ordering (<0, 0, >0).
 bool apply_compare(CompareOp op, int ordering);
@@ -104,7 +102,7 @@ class PredicateEvaluator {
   // A comparison literal parsed as one cell kind.
   struct LiteralCache {
     bool filled = false;
-    CellKind kind = CellKind::Absent;
+    FieldTag kind = FieldTag::String;
     TimeUnit unit = TimeUnit::Microsecond;
     std::uint8_t scale = 0;
     std::optional<TypedCell> value;
@@ -161,7 +159,7 @@ class PredicateEvaluator {
   std::uint64_t refresh_order(std::uint32_t node);
   bool eval(std::uint32_t node, const ColumnSource& columns, std::uint64_t row);
   TypedCell read_cell(std::uint32_t slot, const ColumnSource& columns, std::uint64_t row) const;
-  bool castable(const PlanNode& node, const TypedCell& cell, std::string_view text) const;
+  bool castable(const PlanNode& node, const TypedCell& cell) const;
 
   std::shared_ptr<const Predicate> tree_;
   std::vector<PlanNode> nodes_;

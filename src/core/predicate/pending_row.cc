@@ -7,42 +7,8 @@ namespace vorpel {
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
                            RenderBuffer& buffer) {
   if (value.kind != ScalarValue::Kind::Str) return convert_for_column(value, column.kind, column.type.unit, buffer);
-  // A text as the column parses it; a String or Dictionary cell reads text
-  // that is not UTF-8 back as a null.
-  using C = FieldTag;
-  const std::string_view text = value.str;
-  const TypedCell absent = TypedCell::absent();
-  switch (column.kind) {
-    case C::String:
-    case C::Dictionary: return utf8::is_valid(text) ? TypedCell::of_str(text) : absent;
-    case C::Int64: {
-      const auto parsed = parse_int64(text);
-      return parsed ? TypedCell::of_int64(*parsed) : absent;
-    }
-    case C::Float64: {
-      const auto parsed = parse_float64(text);
-      return parsed ? TypedCell::of_float64(*parsed) : absent;
-    }
-    case C::Boolean: {
-      const auto parsed = parse_boolean(text);
-      return parsed ? TypedCell::of_bool(*parsed) : absent;
-    }
-    case C::Date32: {
-      const auto parsed = parse_date32(text);
-      return parsed ? TypedCell::of_date32(*parsed) : absent;
-    }
-    case C::Timestamp: {
-      const TimeUnit unit = column.type.unit;
-      const auto parsed = column.timestamp_parser ? column.timestamp_parser->parse(text)
-                                                  : parse_timestamp(text, unit, column.type.pattern);
-      return parsed ? TypedCell::of_timestamp(*parsed, unit) : absent;
-    }
-    case C::Decimal128: {
-      const auto parsed = parse_decimal38(text, column.type.scale);
-      return parsed ? TypedCell::of_decimal128(*parsed, column.type.scale) : absent;
-    }
-  }
-  return absent;
+  // A text as the column parses it.
+  return text_cell(column.type, value.str, column.timestamp_parser ? &*column.timestamp_parser : nullptr);
 }
 
 // ---------------------------------------------------------------- storage
@@ -98,22 +64,9 @@ std::uint64_t PendingRow::reserved_bytes() const {
   std::uint64_t bytes = text_.capacity() + entries_.overflow_capacity() * sizeof(Entry) +
                         predicate_names_.overflow_capacity() * sizeof(std::string) +
                         (predicate_columns_.overflow_words() + named_columns_.overflow_words()) *
-                            sizeof(std::uint64_t) +
-                        timestamp_parsers_.capacity() * sizeof(std::optional<TimestampParser>);
+                            sizeof(std::uint64_t);
   for (std::size_t i = 0; i < predicate_names_.size(); ++i) bytes += predicate_names_[i].capacity();
   return bytes;
-}
-
-bool PendingRow::text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
-  if (accumulator.kind() != FieldTag::Timestamp) return text_parses_as(accumulator.field_type(), text);
-  // A Timestamp column's parser is compiled once, on the column's first text.
-  if (column >= timestamp_parsers_.size()) timestamp_parsers_.resize(column + 1);
-  std::optional<TimestampParser>& parser = timestamp_parsers_[column];
-  if (!parser) {
-    const FieldType type = accumulator.field_type();
-    parser.emplace(type.unit, type.pattern);
-  }
-  return parser->parse(text).has_value();
 }
 
 // ---------------------------------------------------------------- protocol

@@ -165,11 +165,6 @@ class PendingRow {
   // Heap bytes held (for the builder's memory estimate).
   std::uint64_t reserved_bytes() const;
 
-  // Whether `text` parses as the type of column `column` (held by
-  // `accumulator`) exactly as the accumulator will parse it when the value is
-  // written: the strict check of a buffered value. A Timestamp column's parser
-  // is compiled on the column's first text and kept for the build.
-  bool text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text);
   bool spilled() const { return entries_.spilled(); }
 
  private:
@@ -205,8 +200,6 @@ class PendingRow {
   // Columns already compared with the predicate names: a column keeps its
   // name, so each is compared once per build.
   ColumnBitset named_columns_;
-  // Timestamp columns' parsers for text_converts, by column index.
-  std::vector<std::optional<TimestampParser>> timestamp_parsers_;
   std::optional<std::uint32_t> first_predicate_column_;
   bool buffering_ = true;
   Verdict verdict_ = Verdict::Undecided;

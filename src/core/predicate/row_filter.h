@@ -17,7 +17,6 @@
 //                           number of declared columns when non-empty, else
 //                           the current column count.
 //   while holds_values():
-//     text_converts(...)    the strict check of a text offered next
 //     offer(column, ...)    each value, once its column is known
 //     decide_held(columns)  at the row's end: kept or dropped. A kept row's
 //                           values (held_count/held_column/held_value) are
@@ -57,11 +56,6 @@ class RowFilter {
   // to the columns.
   bool holds_values() const { return pending_.buffering(); }
 
-  // Whether `text` parses as column `column` (held by `accumulator`) will
-  // parse it when the value is written.
-  bool text_converts(std::uint32_t column, const ColumnAccumulator& accumulator, std::string_view text) {
-    return pending_.text_converts(column, accumulator, text);
-  }
   // A value of the held row for column `column` (called `name`); a later
   // value of the same column replaces it.
   void offer(std::uint32_t column, std::string_view name, const ScalarValue& value, const ColumnSource& columns) {

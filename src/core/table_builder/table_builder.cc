@@ -389,7 +389,7 @@ void TableBuilder::hold_value(std::size_t column, const ScalarValue& value) {
   // The strict check runs now, while row_index_ is this row's index; the
   // value itself reaches the column only if the row is kept.
   if (strict_ && !pending_error_ && value.kind == ScalarValue::Kind::Str &&
-      !row_filter_->text_converts(index, columns_[column], value.str)) {
+      !columns_[column].parses(value.str)) {
     record_strict_failure(column, value.str);
   }
   row_filter_->offer(index, column_names_[column], value, view_of(columns_, name_index_));

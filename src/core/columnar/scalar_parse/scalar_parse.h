@@ -143,16 +143,17 @@ class TimestampParser {
 std::optional<std::int64_t> parse_timestamp(std::string_view text, TimeUnit unit,
                                             const std::optional<std::string>& pattern);
 
-// Typed values for comparisons, in the shared cell-kind order.
-enum class CellKind : std::uint8_t { Str, Int64, Float64, Bool, Date32, Timestamp, Decimal128, Absent };
-
+// A typed value as a column reads it back, for comparisons: of the kind of
+// its column, except that text (a Dictionary column's too) is String; or
+// absent (a null, or a value that is not there).
 struct TypedCell {
-  CellKind kind = CellKind::Absent;
-  std::string_view str;  // Str
+  FieldTag kind = FieldTag::String;
+  bool present = false;
+  std::string_view str;  // String
   union {
     std::int64_t i64;  // Int64, Timestamp
     double f64;        // Float64
-    bool b;            // Bool
+    bool b;            // Boolean
     std::int32_t date; // Date32
     int128 dec;        // Decimal128
   };
@@ -161,23 +162,29 @@ struct TypedCell {
 
   TypedCell() : dec(0) {}
   static TypedCell absent() { return TypedCell(); }
-  static TypedCell of_str(std::string_view s) { TypedCell c; c.kind = CellKind::Str; c.str = s; return c; }
-  static TypedCell of_int64(std::int64_t v) { TypedCell c; c.kind = CellKind::Int64; c.i64 = v; return c; }
-  static TypedCell of_float64(double v) { TypedCell c; c.kind = CellKind::Float64; c.f64 = v; return c; }
-  static TypedCell of_bool(bool v) { TypedCell c; c.kind = CellKind::Bool; c.b = v; return c; }
-  static TypedCell of_date32(std::int32_t v) { TypedCell c; c.kind = CellKind::Date32; c.date = v; return c; }
+  static TypedCell of_str(std::string_view s) { TypedCell c = of(FieldTag::String); c.str = s; return c; }
+  static TypedCell of_int64(std::int64_t v) { TypedCell c = of(FieldTag::Int64); c.i64 = v; return c; }
+  static TypedCell of_float64(double v) { TypedCell c = of(FieldTag::Float64); c.f64 = v; return c; }
+  static TypedCell of_bool(bool v) { TypedCell c = of(FieldTag::Boolean); c.b = v; return c; }
+  static TypedCell of_date32(std::int32_t v) { TypedCell c = of(FieldTag::Date32); c.date = v; return c; }
   static TypedCell of_timestamp(std::int64_t v, TimeUnit u) {
-    TypedCell c; c.kind = CellKind::Timestamp; c.i64 = v; c.unit = u; return c;
+    TypedCell c = of(FieldTag::Timestamp); c.i64 = v; c.unit = u; return c;
   }
   static TypedCell of_decimal128(int128 v, std::uint8_t s) {
-    TypedCell c; c.kind = CellKind::Decimal128; c.dec = v; c.scale = s; return c;
+    TypedCell c = of(FieldTag::Decimal128); c.dec = v; c.scale = s; return c;
   }
-  bool is_absent() const { return kind == CellKind::Absent; }
+  bool is_absent() const { return !present; }
+  // Present text.
+  bool is_text() const { return present && kind == FieldTag::String; }
+
+ private:
+  static TypedCell of(FieldTag k) { TypedCell c; c.kind = k; c.present = true; return c; }
 };
 
-// Parses a comparison literal as the given cell kind (unit for Timestamp,
-// scale for Decimal128). Str returns a view of `text` itself.
-std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uint8_t scale,
+// Parses a comparison literal as a value of the given kind (unit for
+// Timestamp, scale for Decimal128). String and Dictionary give a String cell
+// viewing `text` itself.
+std::optional<TypedCell> parse_literal_as(FieldTag kind, TimeUnit unit, std::uint8_t scale,
                                           std::string_view text);
 
 // Whether `text` parses as a value of `type` exactly as a column of that type
@@ -186,6 +193,12 @@ std::optional<TypedCell> parse_literal_as(CellKind kind, TimeUnit unit, std::uin
 // pattern are then not consulted), else by the type's unit and pattern
 // compiled for this call.
 bool text_parses_as(const FieldType& type, std::string_view text, const TimestampParser* timestamp = nullptr);
+
+// The cell a column of `type` reads back for `text` appended to it: the
+// parsed value, or absent when the text does not parse (for String and
+// Dictionary: when it is not UTF-8). A Timestamp is read as text_parses_as
+// reads it.
+TypedCell text_cell(const FieldType& type, std::string_view text, const TimestampParser* timestamp = nullptr);
 
 // Whether a present text cell is castable to the field type tag: as
 // text_parses_as for String, Dictionary, Int64, Float64 and Date32; wider
