@@ -940,7 +940,7 @@ TEST(PendingStorage, ValuesAreOwnedCopiesAndSpillPastTheInlineEntries) {
   EXPECT_EQ(row.value_of(39)->str, "v39");
   row.store(35, SV::of_float64(2.5));
   EXPECT_EQ(row.entry_count(), 40u);
-  EXPECT_EQ(row.entry_value(35).kind, ScalarValue::Kind::Float64);
+  EXPECT_EQ(row.entry_value(35).kind, FieldTag::Float64);
   EXPECT_EQ(row.entry_value(35).f64, 2.5);
 
   row.clear_row();

@@ -893,7 +893,7 @@ void ColumnAccumulator::reserve_for_texts(std::uint64_t rows, std::uint64_t text
 }
 
 bool ColumnAccumulator::append_value(const ScalarValue& value) {
-  if (value.kind == ScalarValue::Kind::Str) return append_text(value.str);
+  if (value.is_text()) return append_text(value.str);
   settle_any(*impl_);
   RenderBuffer buffer;
   impl_->visit([&]<class Column>(Column& c) {
@@ -905,42 +905,44 @@ bool ColumnAccumulator::append_value(const ScalarValue& value) {
 }
 
 TypedCell convert_for_column(const ScalarValue& value, FieldTag kind, TimeUnit unit, RenderBuffer& buffer) {
-  using VK = ScalarValue::Kind;
   const TypedCell absent = TypedCell::absent();
+  if (value.is_null() || value.is_text()) return absent;
   if (kind == FieldTag::String || kind == FieldTag::Dictionary) {
     char* const begin = buffer.data();
     char* end = begin;
     switch (value.kind) {
-      case VK::Int64:
-      case VK::Timestamp: end = render_int64_to(begin, value.i64); break;
-      case VK::Float64: end = render_float64_to(begin, value.f64); break;
-      case VK::Bool: end = render_boolean_to(begin, value.b); break;
-      case VK::Date32: end = render_date32_to(begin, value.date); break;
-      case VK::Str:
-      case VK::Null: return absent;
+      case FieldTag::Int64:
+      case FieldTag::Timestamp: end = render_int64_to(begin, value.i64); break;
+      case FieldTag::Float64: end = render_float64_to(begin, value.f64); break;
+      case FieldTag::Boolean: end = render_boolean_to(begin, value.b); break;
+      case FieldTag::Date32: end = render_date32_to(begin, value.date); break;
+      case FieldTag::String:
+      case FieldTag::Dictionary:
+      case FieldTag::Decimal128: return absent;
     }
     return TypedCell::of_str(std::string_view(begin, static_cast<std::size_t>(end - begin)));
   }
   switch (value.kind) {
-    case VK::Int64:
-    case VK::Timestamp:
+    case FieldTag::Int64:
+    case FieldTag::Timestamp:
       if (kind == FieldTag::Int64) return TypedCell::of_int64(value.i64);
       if (kind == FieldTag::Float64) return TypedCell::of_float64(static_cast<double>(value.i64));
-      if (kind == FieldTag::Timestamp && value.kind == VK::Timestamp) return TypedCell::of_timestamp(value.i64, unit);
+      if (kind == FieldTag::Timestamp && value.kind == FieldTag::Timestamp) return TypedCell::of_timestamp(value.i64, unit);
       return absent;
-    case VK::Float64:
+    case FieldTag::Float64:
       if (kind == FieldTag::Int64) return TypedCell::of_int64(truncate_saturating(value.f64));
       if (kind == FieldTag::Float64) return TypedCell::of_float64(value.f64);
       return absent;
-    case VK::Bool:
+    case FieldTag::Boolean:
       return kind == FieldTag::Boolean ? TypedCell::of_bool(value.b) : absent;
-    case VK::Date32:
+    case FieldTag::Date32:
       if (kind == FieldTag::Int64) return TypedCell::of_int64(value.date);
       if (kind == FieldTag::Float64) return TypedCell::of_float64(static_cast<double>(value.date));
       if (kind == FieldTag::Date32) return TypedCell::of_date32(value.date);
       return absent;
-    case VK::Str:
-    case VK::Null:
+    case FieldTag::String:
+    case FieldTag::Dictionary:
+    case FieldTag::Decimal128:
       return absent;
   }
   return absent;

@@ -90,8 +90,10 @@ inline void ValidityBitmap::pop() {
 // One value handed to the table builder. `Str` borrows its text: the caller
 // keeps the bytes alive for the duration of the call that receives it.
 struct ScalarValue {
-  enum class Kind : std::uint8_t { Str, Int64, Float64, Bool, Date32, Timestamp, Null };
-  Kind kind = Kind::Null;
+  // The kind of value: String (a text), Int64, Float64, Boolean, Date32 or
+  // Timestamp; none when absent (a null).
+  FieldTag kind = FieldTag::String;
+  bool present = false;
   std::string_view str;
   union {
     std::int64_t i64;   // Int64, Timestamp (raw count, no unit)
@@ -101,17 +103,22 @@ struct ScalarValue {
   };
 
   ScalarValue() : i64(0) {}
-  static ScalarValue of_str(std::string_view s) { ScalarValue v; v.kind = Kind::Str; v.str = s; return v; }
-  static ScalarValue of_int64(std::int64_t x) { ScalarValue v; v.kind = Kind::Int64; v.i64 = x; return v; }
-  static ScalarValue of_float64(double x) { ScalarValue v; v.kind = Kind::Float64; v.f64 = x; return v; }
-  static ScalarValue of_bool(bool x) { ScalarValue v; v.kind = Kind::Bool; v.b = x; return v; }
-  static ScalarValue of_date32(std::int32_t x) { ScalarValue v; v.kind = Kind::Date32; v.date = x; return v; }
-  static ScalarValue of_timestamp(std::int64_t x) { ScalarValue v; v.kind = Kind::Timestamp; v.i64 = x; return v; }
+  static ScalarValue of_str(std::string_view s) { ScalarValue v = of(FieldTag::String); v.str = s; return v; }
+  static ScalarValue of_int64(std::int64_t x) { ScalarValue v = of(FieldTag::Int64); v.i64 = x; return v; }
+  static ScalarValue of_float64(double x) { ScalarValue v = of(FieldTag::Float64); v.f64 = x; return v; }
+  static ScalarValue of_bool(bool x) { ScalarValue v = of(FieldTag::Boolean); v.b = x; return v; }
+  static ScalarValue of_date32(std::int32_t x) { ScalarValue v = of(FieldTag::Date32); v.date = x; return v; }
+  static ScalarValue of_timestamp(std::int64_t x) { ScalarValue v = of(FieldTag::Timestamp); v.i64 = x; return v; }
   static ScalarValue null() { return ScalarValue(); }
+  bool is_null() const { return !present; }
+  bool is_text() const { return present && kind == FieldTag::String; }
 
   // Date32(19727), Timestamp(5), Null; the other kinds give their variant name
   // with the value (Str("x"), Int64(5), Float64(1.5), Bool(true)).
   std::string debug_text() const;
+
+ private:
+  static ScalarValue of(FieldTag k) { ScalarValue v; v.kind = k; v.present = true; return v; }
 };
 
 // A borrowed column of texts, as an Arrow string array lays them out: row i

@@ -18,21 +18,23 @@ std::string float_debug(double x) {
 }  // namespace
 
 std::string ScalarValue::debug_text() const {
+  if (is_null()) return "Null";
   switch (kind) {
-    case Kind::Str:
+    case FieldTag::String:
       return "Str(" + quote_text(str) + ")";
-    case Kind::Int64:
+    case FieldTag::Int64:
       return "Int64(" + std::to_string(i64) + ")";
-    case Kind::Float64:
+    case FieldTag::Float64:
       return "Float64(" + float_debug(f64) + ")";
-    case Kind::Bool:
+    case FieldTag::Boolean:
       return b ? "Bool(true)" : "Bool(false)";
-    case Kind::Date32:
+    case FieldTag::Date32:
       return "Date32(" + std::to_string(date) + ")";
-    case Kind::Timestamp:
+    case FieldTag::Timestamp:
       return "Timestamp(" + std::to_string(i64) + ")";
-    case Kind::Null:
-      return "Null";
+    case FieldTag::Dictionary:
+    case FieldTag::Decimal128:
+      break;  // never handed in
   }
   return "Null";
 }

@@ -6,7 +6,7 @@ namespace vorpel {
 
 TypedCell convert_buffered(const ScalarValue& value, const PredicateEvaluator::BoundColumn& column,
                            RenderBuffer& buffer) {
-  if (value.kind != ScalarValue::Kind::Str) return convert_for_column(value, column.kind, column.type.unit, buffer);
+  if (!value.is_text()) return convert_for_column(value, column.kind, column.type.unit, buffer);
   // A text as the column parses it.
   return text_cell(column.type, value.str, column.timestamp_parser ? &*column.timestamp_parser : nullptr);
 }
@@ -17,18 +17,22 @@ void PendingRow::store(std::uint32_t column, const ScalarValue& value) {
   Entry entry;
   entry.column = column;
   entry.kind = value.kind;
-  switch (value.kind) {
-    case ScalarValue::Kind::Str:
-      entry.text_offset = text_.size();
-      entry.text_length = value.str.size();
-      text_.append(value.str);
-      break;
-    case ScalarValue::Kind::Int64:
-    case ScalarValue::Kind::Timestamp: entry.i64 = value.i64; break;
-    case ScalarValue::Kind::Float64: entry.f64 = value.f64; break;
-    case ScalarValue::Kind::Bool: entry.b = value.b; break;
-    case ScalarValue::Kind::Date32: entry.date = value.date; break;
-    case ScalarValue::Kind::Null: break;
+  entry.present = value.present;
+  if (value.present) {
+    switch (value.kind) {
+      case FieldTag::String:
+        entry.text_offset = text_.size();
+        entry.text_length = value.str.size();
+        text_.append(value.str);
+        break;
+      case FieldTag::Int64:
+      case FieldTag::Timestamp: entry.i64 = value.i64; break;
+      case FieldTag::Float64: entry.f64 = value.f64; break;
+      case FieldTag::Boolean: entry.b = value.b; break;
+      case FieldTag::Date32: entry.date = value.date; break;
+      case FieldTag::Dictionary:
+      case FieldTag::Decimal128: entry.present = false; break;  // never handed in
+    }
   }
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].column == column) {

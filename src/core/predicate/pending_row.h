@@ -170,7 +170,8 @@ class PendingRow {
  private:
   struct Entry {
     std::uint32_t column = 0;
-    ScalarValue::Kind kind = ScalarValue::Kind::Null;
+    FieldTag kind = FieldTag::String;
+    bool present = false;  // false: a null
     union {
       std::int64_t i64;
       double f64;
@@ -207,15 +208,17 @@ class PendingRow {
 
 // Defined here so that evaluation can keep the value in registers.
 inline ScalarValue PendingRow::value_at(const Entry& entry) const {
+  if (!entry.present) return ScalarValue::null();
   switch (entry.kind) {
-    case ScalarValue::Kind::Str:
+    case FieldTag::String:
       return ScalarValue::of_str(std::string_view(text_).substr(entry.text_offset, entry.text_length));
-    case ScalarValue::Kind::Int64: return ScalarValue::of_int64(entry.i64);
-    case ScalarValue::Kind::Float64: return ScalarValue::of_float64(entry.f64);
-    case ScalarValue::Kind::Bool: return ScalarValue::of_bool(entry.b);
-    case ScalarValue::Kind::Date32: return ScalarValue::of_date32(entry.date);
-    case ScalarValue::Kind::Timestamp: return ScalarValue::of_timestamp(entry.i64);
-    case ScalarValue::Kind::Null: break;
+    case FieldTag::Int64: return ScalarValue::of_int64(entry.i64);
+    case FieldTag::Float64: return ScalarValue::of_float64(entry.f64);
+    case FieldTag::Boolean: return ScalarValue::of_bool(entry.b);
+    case FieldTag::Date32: return ScalarValue::of_date32(entry.date);
+    case FieldTag::Timestamp: return ScalarValue::of_timestamp(entry.i64);
+    case FieldTag::Dictionary:
+    case FieldTag::Decimal128: break;
   }
   return ScalarValue::null();
 }

@@ -34,7 +34,7 @@ std::uint64_t heap_text_bytes(const std::string& s) {
 // ---------------------------------------------------------------- strict types
 
 void TableBuilder::check_strict(std::size_t column, const ScalarValue& value) {
-  if (!strict_ || pending_error_ || column >= columns_.size() || value.kind != ScalarValue::Kind::Str) return;
+  if (!strict_ || pending_error_ || column >= columns_.size() || !value.is_text()) return;
   const auto& types = options_->column_types;
   auto it = types.find(column_names_[column]);
   if (it == types.end()) return;
@@ -56,7 +56,7 @@ void TableBuilder::record_strict_failure(std::size_t column, std::string_view te
 // ---------------------------------------------------------------- memory
 
 std::uint64_t TableBuilder::value_estimate(const ScalarValue& value) {
-  if (value.kind != ScalarValue::Kind::Str) return kTypedValueEstimate;
+  if (!value.is_text()) return kTypedValueEstimate;
   return sat_mul(sat_add(static_cast<std::uint64_t>(value.str.size()), kTextOverhead), 2);
 }
 

@@ -282,7 +282,7 @@ void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value)
     }
     // The accumulator parses the text once; its verdict is the strict check
     // (untyped String and Dictionary columns never fail).
-    parsed = value.kind == ScalarValue::Kind::Str ? acc.append_text(value.str) : acc.append_value(value);
+    parsed = value.is_text() ? acc.append_text(value.str) : acc.append_value(value);
   });
   if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
 }
@@ -388,7 +388,7 @@ void TableBuilder::hold_value(std::size_t column, const ScalarValue& value) {
   const auto index = static_cast<std::uint32_t>(column);
   // The strict check runs now, while row_index_ is this row's index; the
   // value itself reaches the column only if the row is kept.
-  if (strict_ && !pending_error_ && value.kind == ScalarValue::Kind::Str &&
+  if (strict_ && !pending_error_ && value.is_text() &&
       !columns_[column].parses(value.str)) {
     record_strict_failure(column, value.str);
   }
