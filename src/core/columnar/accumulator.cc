@@ -987,18 +987,6 @@ bool ColumnAccumulator::parses(std::string_view text) const {
   });
 }
 
-TypedCell ColumnAccumulator::text_cell(std::string_view text) const {
-  return impl_->visit([text]<class Column>(const Column& c) {
-    if constexpr (is_text_column<Column>) {
-      return utf8::is_valid(text) ? TypedCell::of_str(text) : TypedCell::absent();
-    } else {
-      using Traits = KindTraits<Column::kTag>;
-      const auto v = Traits::parse(c.params, text);
-      return v ? Traits::cell(c.params, *v) : TypedCell::absent();
-    }
-  });
-}
-
 std::optional<std::string> ColumnAccumulator::cell_text_at(std::uint64_t row) const {
   return impl_->visit([row](const auto& c) { return vorpel::cell_text_at(c, row); });
 }

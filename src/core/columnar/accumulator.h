@@ -234,10 +234,6 @@ class ColumnAccumulator {
   // Whether the column parses `text` as a value (String and Dictionary take
   // every text), with the column's own parser.
   bool parses(std::string_view text) const;
-  // The cell the column would read back for `text` appended to it: the
-  // parsed value, or absent when it does not parse (for String and
-  // Dictionary: when it is not UTF-8).
-  TypedCell text_cell(std::string_view text) const;
   std::optional<std::string> cell_text_at(std::uint64_t row) const;
   // String only: re-encodes this accumulator as a Dictionary one (no effect on
   // the other kinds).

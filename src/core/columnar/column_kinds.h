@@ -2,7 +2,7 @@
 // Everything that differs between column kinds, one traits specialisation per
 // kind: the stored value, the parameters a column of the kind carries, the
 // general and fast text parsers, the typed cell a stored value reads back as,
-// its canonical text, the castability recogniser and the Arrow type.
+// its canonical text, comparison literals, castability and the Arrow type.
 // `dispatch_kind` is the one place where a runtime FieldTag becomes a kind
 // known at compile time; everything else is written once over the traits.
 
