@@ -19,6 +19,14 @@
 // that is open), tested 256 bytes at a time: on text with a non-ASCII
 // character every few dozen bytes, a test per 64-byte block is a branch the
 // CPU mispredicts so often that it cost more than the lookups it saved.
+//
+// The validator and the column check are written once, in utf8_validate.inc,
+// over a vector type `simd8`. This file includes it once per instruction set
+// (AVX2: 32-byte vectors, two to a block; AVX-512: one 64-byte vector per
+// block), each time in a namespace that defines that set's simd8 and under a
+// pragma that compiles every function there for the set. The scalar
+// implementation is the byte decoder of utf8_check.h. Which one runs is
+// decided in `validator`, from what `best_impl` finds the CPU has.
 
 #include <algorithm>
 #include <cstddef>
@@ -108,8 +116,6 @@ inline std::size_t starts_before(const std::int32_t* offsets, std::size_t r, std
 
 #if defined(__x86_64__)
 
-#define VORPEL_AVX2 __attribute__((target("avx2")))
-
 // Fault bits of a (previous byte, byte) pair.
 constexpr std::uint8_t kTooShort = 1 << 0;     // a lead not followed by a continuation
 constexpr std::uint8_t kTooLong = 1 << 1;      // a continuation after ASCII
@@ -161,38 +167,72 @@ alignas(16) constexpr std::uint8_t kHigh[16] = {
     kTooShort, kTooShort, kTooShort, kTooShort,                                              // C..F
 };
 
-// Lower than the largest byte that may end a block (at position 31 - k, k < 3)
-// without opening a sequence the block does not finish: subs_epu8 with this is
-// nonzero exactly where a sequence is left open.
-alignas(32) constexpr std::uint8_t kOpenAtEnd[32] = {
+// Bytes a block holds, and bytes tested for ASCII at once.
+constexpr std::size_t kBlock = 64;
+constexpr std::size_t kSpan = 256;
+
+// Lower than the largest byte that may end a block (at position 63 - k, k < 3)
+// without opening a sequence the block does not finish: a saturating subtract
+// of this (its last vector's worth) from the block's last vector is nonzero
+// exactly where a sequence is left open.
+alignas(64) constexpr std::uint8_t kOpenAtEnd[kBlock] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1,
 };
 
-struct Tables {
-  __m256i prev_high, prev_low, high, nibble, third, fourth, top, open_at_end;
+// ---------------------------------------------------------------- AVX2
+//
+// Every function from here to the matching pop is compiled for AVX2 (GCC
+// compiles an intrinsic only inside a function that has its target, and clang
+// inlines one only there).
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+namespace avx2 {
+
+// 32 bytes; a block is two of them.
+struct simd8 {
+  static constexpr std::size_t kBytes = 32;
+  __m256i v;
+
+  static simd8 load(const std::uint8_t* p) { return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))}; }
+  static simd8 zero() { return {_mm256_setzero_si256()}; }
+  static simd8 splat(std::uint8_t b) { return {_mm256_set1_epi8(static_cast<char>(b))}; }
+  // A 16-entry table in both 128-bit lanes (byte shuffles look up within a lane).
+  static simd8 repeat16(const std::uint8_t* table) {
+    return {_mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)))};
+  }
+  // table[index] per byte, for indices 0..15.
+  static simd8 lookup16(simd8 table, simd8 index) { return {_mm256_shuffle_epi8(table.v, index.v)}; }
+  simd8 high_nibble() const { return {_mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F))}; }
+  simd8 low_nibble() const { return {_mm256_and_si256(v, _mm256_set1_epi8(0x0F))}; }
+  // The bytes moved up by N, the first N taken from the end of `before`.
+  template <int N>
+  simd8 prev(simd8 before) const {
+    const __m256i mid = _mm256_permute2x128_si256(before.v, v, 0x21);  // before's high lane, this low lane
+    return {_mm256_alignr_epi8(v, mid, 16 - N)};
+  }
+  simd8 sat_sub(simd8 b) const { return {_mm256_subs_epu8(v, b.v)}; }
+  // Members, not friends: GCC 12 leaves a friend defined in the class without
+  // the pragma's target.
+  simd8 operator&(simd8 b) const { return {_mm256_and_si256(v, b.v)}; }
+  simd8 operator|(simd8 b) const { return {_mm256_or_si256(v, b.v)}; }
+  simd8 operator^(simd8 b) const { return {_mm256_xor_si256(v, b.v)}; }
+  bool any() const { return !_mm256_testz_si256(v, v); }
+  bool any_high_bit() const { return _mm256_movemask_epi8(v) != 0; }
 };
-
-// A 16-entry table in both 128-bit lanes (shuffles look up within a lane).
-VORPEL_AVX2 inline __m256i both_lanes(const std::uint8_t* table) {
-  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
-}
-
-VORPEL_AVX2 inline Tables tables() {
-  return Tables{both_lanes(kPrevHigh),
-                both_lanes(kPrevLow),
-                both_lanes(kHigh),
-                _mm256_set1_epi8(0x0F),
-                _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)),
-                _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)),
-                _mm256_set1_epi8(static_cast<char>(0x80)),
-                _mm256_load_si256(reinterpret_cast<const __m256i*>(kOpenAtEnd))};
-}
 
 // never_decrease, 8 offsets per compare. Every 64 bytes read ask for those a
 // piece ahead: left to the hardware prefetcher, the first touch of each
 // piece's offsets stalls (they are the first thing a piece reads).
-VORPEL_AVX2 inline bool never_decrease256(const std::int32_t* o, std::size_t n) {
+inline bool offsets_never_decrease(const std::int32_t* o, std::size_t n) {
   __m256i down = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -206,196 +246,77 @@ VORPEL_AVX2 inline bool never_decrease256(const std::int32_t* o, std::size_t n) 
   return _mm256_testz_si256(down, down) && never_decrease(o + i, n - i);
 }
 
-// The bytes of `in` moved up by N, the first N taken from the end of `before`.
-template <int N>
-VORPEL_AVX2 inline __m256i shifted_in(__m256i in, __m256i before) {
-  const __m256i mid = _mm256_permute2x128_si256(before, in, 0x21);  // before's high lane, in's low lane
-  return _mm256_alignr_epi8(in, mid, 16 - N);
+// The row starts one at a time (see starts_whole).
+inline bool row_starts_whole(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
+  return starts_whole(data, offsets, rows);
 }
 
-// Nonzero bytes where `in`, after `before`, is not valid UTF-8 (a sequence
-// left open at the end of `in` is not counted here).
-VORPEL_AVX2 inline __m256i faults(__m256i in, __m256i before, const Tables& t) {
-  const __m256i prev1 = shifted_in<1>(in, before);
-  const __m256i by_prev_high =
-      _mm256_shuffle_epi8(t.prev_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), t.nibble));
-  const __m256i by_prev_low = _mm256_shuffle_epi8(t.prev_low, _mm256_and_si256(prev1, t.nibble));
-  const __m256i by_high = _mm256_shuffle_epi8(t.high, _mm256_and_si256(_mm256_srli_epi16(in, 4), t.nibble));
-  const __m256i pair = _mm256_and_si256(_mm256_and_si256(by_prev_high, by_prev_low), by_high);
-  // 0x80 where this byte must continue a 3- or 4-byte sequence.
-  const __m256i third = _mm256_subs_epu8(shifted_in<2>(in, before), t.third);
-  const __m256i fourth = _mm256_subs_epu8(shifted_in<3>(in, before), t.fourth);
-  const __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), t.top);
-  return _mm256_xor_si256(must_continue, pair);
-}
+#include "core/columnar/utf8_validate.inc"
 
-// Bytes tested for ASCII at once.
-constexpr std::size_t kSpan = 256;
+}  // namespace avx2
 
-// What the blocks so far leave: their faults, the last 32 bytes (the bytes
-// before the next block), where a sequence is left open, and whether all the
-// spans since `ascii` was last set were ASCII.
-struct State {
-  __m256i fault, before, open;
-  bool ascii;
-};
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
 
-// One 64-byte block, looked up whatever it holds.
-VORPEL_AVX2 inline void check_block(const std::uint8_t* p, State& s, const Tables& t) {
-  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-  s.fault = _mm256_or_si256(s.fault, _mm256_or_si256(faults(a, s.before, t), faults(b, a, t)));
-  s.open = _mm256_subs_epu8(b, t.open_at_end);
-  s.before = b;
-}
+// ---------------------------------------------------------------- AVX-512
+//
+// The same on 64-byte vectors (AVX-512 F and BW): a vector is one block. The
+// bytes before it come across its 128-bit lanes by one two-source dword
+// permute (the previous lane of each lane, the first lane taking the last of
+// `before`), after which each shift is a per-lane alignr as with AVX2.
 
-// `bytes` bytes (a multiple of 64): when all ASCII they only have to close
-// nothing that is open, else every 64-byte block in them is looked up.
-VORPEL_AVX2 inline void check_span(const std::uint8_t* p, std::size_t bytes, State& s, const Tables& t) {
-  __m256i any = _mm256_setzero_si256();
-  for (std::size_t k = 0; k < bytes; k += 32) {
-    any = _mm256_or_si256(any, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k)));
-  }
-  if (_mm256_movemask_epi8(any) == 0) {
-    s.fault = _mm256_or_si256(s.fault, s.open);  // an open sequence meets ASCII
-    s.open = _mm256_setzero_si256();
-    s.before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + bytes - 32));
-    return;
-  }
-  s.ascii = false;
-  for (std::size_t k = 0; k < bytes; k += 64) check_block(p + k, s, t);
-}
-
-// Blocks p[done .. upto) (upto - done a multiple of 64), in spans of kSpan
-// bytes while they last.
-VORPEL_AVX2 inline void check_range(const std::uint8_t* p, std::size_t done, std::size_t upto, State& s,
-                                    const Tables& t) {
-  for (; done + kSpan <= upto; done += kSpan) check_span(p + done, kSpan, s, t);
-  for (; done < upto; done += 64) check_span(p + done, 64, s, t);
-}
-
-// Whether p[0 .. n) is valid, given that its blocks before `done` (a multiple
-// of 64, n - done < 64) are in `s`.
-VORPEL_AVX2 inline bool finish(const std::uint8_t* p, std::size_t done, std::size_t n, State& s, const Tables& t) {
-  if (done < n) {
-    // The rest padded with zeros: ASCII, so a sequence cut by the end shows
-    // as one that is too short.
-    alignas(32) std::uint8_t last[64] = {};
-    std::memcpy(last, p + done, n - done);
-    check_span(last, 64, s, t);
-  }
-  s.fault = _mm256_or_si256(s.fault, s.open);
-  return _mm256_testz_si256(s.fault, s.fault) != 0;
-}
-
-VORPEL_AVX2 bool avx2_valid(const std::uint8_t* p, std::size_t n) {
-  const Tables t = tables();
-  State s{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), true};
-  const std::size_t whole = n & ~std::size_t{63};
-  check_range(p, 0, whole, s, t);
-  return finish(p, whole, n, s, t);
-}
-
-// check_text_column in one stream of blocks over the bytes: the pieces of
-// kPieceRows rows are cut at the last block edge before their end (the state
-// carries over). Each piece's offsets are checked first, then its bytes, then
-// its row starts, while the bytes are in cache.
-VORPEL_AVX2 TextColumnCheck avx2_check(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
-                                       std::size_t rows) {
-  if (!ends_sound(offsets, rows, data_size)) return TextColumnCheck::UnsoundOffsets;
-  const auto begin = static_cast<std::size_t>(offsets[0]);
-  const std::int32_t end = offsets[rows];
-  const std::uint8_t* p = data + begin;
-  const std::size_t n = static_cast<std::size_t>(end) - begin;
-  const Tables t = tables();
-  State s{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), true};
-  std::size_t done = 0;
-  for (std::size_t r = 0; r < rows; r += kPieceRows) {
-    const std::size_t next = std::min(r + kPieceRows, rows);
-    if (!never_decrease256(offsets + r, next - r) || offsets[next] > end) return TextColumnCheck::UnsoundOffsets;
-    if (offsets[r] == end) continue;
-    const std::size_t to = static_cast<std::size_t>(offsets[next]) - begin;
-    const std::size_t upto = to & ~std::size_t{63};
-    // The blocks checked here run from at or before the piece's first row
-    // start to its last block edge; the rest of the piece (under 64 bytes)
-    // is tested for ASCII on its own.
-    s.ascii = true;
-    check_range(p, done, upto, s, t);
-    done = upto;
-    if (!(s.ascii && is_ascii(p + upto, to - upto)) &&
-        !starts_whole(data, offsets + r, starts_before(offsets, r, next, end) - r)) {
-      return TextColumnCheck::InvalidUtf8;
-    }
-    if (!_mm256_testz_si256(s.fault, s.fault)) return TextColumnCheck::InvalidUtf8;
-  }
-  return finish(p, done, n, s, t) ? TextColumnCheck::Valid : TextColumnCheck::InvalidUtf8;
-}
-
-// The same validator on 64-byte vectors (AVX-512 F and BW). A vector is one
-// block; the bytes before it come across its 128-bit lanes by one two-source
-// dword permute (the previous lane of each lane, the first lane taking the
-// last of `before`), after which each shift is a per-lane alignr as above.
-#define VORPEL_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
-
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw")
 // GCC 12's AVX-512 header passes _mm512_undefined_epi32() as the unused
 // source of several intrinsics (broadcast, shifts, permutes, rotates) and then
 // warns that it is uninitialized; the warning says nothing about this code.
-#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-alignas(64) constexpr std::uint8_t kOpenAtEnd64[64] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1,
+namespace avx512 {
+
+struct simd8 {
+  static constexpr std::size_t kBytes = 64;
+  __m512i v;
+
+  static simd8 load(const std::uint8_t* p) { return {_mm512_loadu_si512(p)}; }
+  static simd8 zero() { return {_mm512_setzero_si512()}; }
+  static simd8 splat(std::uint8_t b) { return {_mm512_set1_epi8(static_cast<char>(b))}; }
+  // A 16-entry table in all four 128-bit lanes.
+  static simd8 repeat16(const std::uint8_t* table) {
+    return {_mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(table)))};
+  }
+  static simd8 lookup16(simd8 table, simd8 index) { return {_mm512_shuffle_epi8(table.v, index.v)}; }
+  simd8 high_nibble() const { return {_mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F))}; }
+  simd8 low_nibble() const { return {_mm512_and_si512(v, _mm512_set1_epi8(0x0F))}; }
+  template <int N>
+  simd8 prev(simd8 before) const {
+    // Dwords 12..15 of `before` (indices 16 + 12..15 of the two-source
+    // permute), then dwords 0..11 of this vector: each lane's previous lane.
+    const __m512i lanes_back = _mm512_setr_epi32(28, 29, 30, 31, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+    const __m512i mid = _mm512_permutex2var_epi32(v, lanes_back, before.v);
+    return {_mm512_alignr_epi8(v, mid, 16 - N)};
+  }
+  simd8 sat_sub(simd8 b) const { return {_mm512_subs_epu8(v, b.v)}; }
+  // Chains of these become three-input vpternlog operations.
+  simd8 operator&(simd8 b) const { return {_mm512_and_si512(v, b.v)}; }
+  simd8 operator|(simd8 b) const { return {_mm512_or_si512(v, b.v)}; }
+  simd8 operator^(simd8 b) const { return {_mm512_xor_si512(v, b.v)}; }
+  bool any() const { return _mm512_test_epi64_mask(v, v) != 0; }
+  bool any_high_bit() const { return _mm512_movepi8_mask(v) != 0; }
 };
 
-struct Tables64 {
-  __m512i prev_high, prev_low, high, nibble, third, fourth, top, open_at_end, lanes_back;
-};
-
-VORPEL_AVX512 inline __m512i all_lanes(const std::uint8_t* table) {
-  return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
-}
-
-VORPEL_AVX512 inline Tables64 tables64() {
-  // Dwords 12..15 of `before` (indices 16 + 12..15 of the two-source permute),
-  // then dwords 0..11 of the block.
-  const __m512i lanes_back = _mm512_setr_epi32(28, 29, 30, 31, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
-  return Tables64{all_lanes(kPrevHigh),
-                  all_lanes(kPrevLow),
-                  all_lanes(kHigh),
-                  _mm512_set1_epi8(0x0F),
-                  _mm512_set1_epi8(static_cast<char>(0xE0 - 0x80)),
-                  _mm512_set1_epi8(static_cast<char>(0xF0 - 0x80)),
-                  _mm512_set1_epi8(static_cast<char>(0x80)),
-                  _mm512_load_si512(kOpenAtEnd64),
-                  lanes_back};
-}
-
-// Nonzero bytes where `in`, after `before`, is not valid UTF-8 (as `faults`).
-VORPEL_AVX512 inline __m512i faults64(__m512i in, __m512i before, const Tables64& t) {
-  const __m512i mid = _mm512_permutex2var_epi32(in, t.lanes_back, before);  // each lane's previous lane
-  const __m512i prev1 = _mm512_alignr_epi8(in, mid, 15);
-  const __m512i prev2 = _mm512_alignr_epi8(in, mid, 14);
-  const __m512i prev3 = _mm512_alignr_epi8(in, mid, 13);
-  const __m512i by_prev_high =
-      _mm512_shuffle_epi8(t.prev_high, _mm512_and_si512(_mm512_srli_epi16(prev1, 4), t.nibble));
-  const __m512i by_prev_low = _mm512_shuffle_epi8(t.prev_low, _mm512_and_si512(prev1, t.nibble));
-  const __m512i by_high = _mm512_shuffle_epi8(t.high, _mm512_and_si512(_mm512_srli_epi16(in, 4), t.nibble));
-  const __m512i third = _mm512_subs_epu8(prev2, t.third);
-  const __m512i fourth = _mm512_subs_epu8(prev3, t.fourth);
-  // (third | fourth) & 0x80, then XORed with the AND of the three lookups.
-  const __m512i must_continue = _mm512_ternarylogic_epi32(third, fourth, t.top, 0xA8);
-  const __m512i pair = _mm512_ternarylogic_epi32(by_prev_high, by_prev_low, by_high, 0x80);
-  return _mm512_xor_si512(must_continue, pair);
-}
-
-// never_decrease, 16 offsets per compare (see never_decrease256).
-VORPEL_AVX512 inline bool never_decrease512(const std::int32_t* o, std::size_t n) {
+// never_decrease, 16 offsets per compare (see the AVX2 one), the last ones
+// under a mask.
+inline bool offsets_never_decrease(const std::int32_t* o, std::size_t n) {
   __mmask16 down = 0;
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -410,63 +331,7 @@ VORPEL_AVX512 inline bool never_decrease512(const std::int32_t* o, std::size_t n
   return down == 0;
 }
 
-struct State64 {
-  __m512i fault, before, open;
-  bool ascii;
-};
-
-VORPEL_AVX512 inline void check_block64(const std::uint8_t* p, State64& s, const Tables64& t) {
-  const __m512i in = _mm512_loadu_si512(p);
-  s.fault = _mm512_or_si512(s.fault, faults64(in, s.before, t));
-  s.open = _mm512_subs_epu8(in, t.open_at_end);
-  s.before = in;
-}
-
-VORPEL_AVX512 inline void check_span64(const std::uint8_t* p, std::size_t bytes, State64& s, const Tables64& t) {
-  __m512i any = _mm512_loadu_si512(p);
-  for (std::size_t k = 64; k < bytes; k += 64) any = _mm512_or_si512(any, _mm512_loadu_si512(p + k));
-  if (_mm512_movepi8_mask(any) == 0) {
-    s.fault = _mm512_or_si512(s.fault, s.open);
-    s.open = _mm512_setzero_si512();
-    s.before = _mm512_loadu_si512(p + bytes - 64);
-    return;
-  }
-  s.ascii = false;
-  for (std::size_t k = 0; k < bytes; k += 64) check_block64(p + k, s, t);
-}
-
-VORPEL_AVX512 inline void check_range64(const std::uint8_t* p, std::size_t done, std::size_t upto, State64& s,
-                                        const Tables64& t) {
-  for (; done + kSpan <= upto; done += kSpan) check_span64(p + done, kSpan, s, t);
-  for (; done < upto; done += 64) check_span64(p + done, 64, s, t);
-}
-
-VORPEL_AVX512 inline bool any_fault(__m512i v) { return _mm512_test_epi64_mask(v, v) != 0; }
-
-VORPEL_AVX512 inline bool finish64(const std::uint8_t* p, std::size_t done, std::size_t n, State64& s,
-                                   const Tables64& t) {
-  if (done < n) {
-    // The rest, loaded under a mask (zeros past the end: ASCII, so a sequence
-    // cut by the end shows as one that is too short).
-    const __mmask64 rest = (std::uint64_t{1} << (n - done)) - 1;
-    const __m512i in = _mm512_maskz_loadu_epi8(rest, p + done);
-    alignas(64) std::uint8_t last[64];
-    _mm512_store_si512(last, in);
-    check_span64(last, 64, s, t);
-  }
-  s.fault = _mm512_or_si512(s.fault, s.open);
-  return !any_fault(s.fault);
-}
-
-VORPEL_AVX512 bool avx512_valid(const std::uint8_t* p, std::size_t n) {
-  const Tables64 t = tables64();
-  State64 s{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), true};
-  const std::size_t whole = n & ~std::size_t{63};
-  check_range64(p, 0, whole, s, t);
-  return finish64(p, whole, n, s, t);
-}
-
-// Rows whose starts starts_whole64 tests against one window of the bitmap,
+// Rows whose starts row_starts_whole tests against one window of the bitmap,
 // and the bytes a bitmap covers at most (longer pieces go to starts_whole:
 // their rows are long, so the per-row cost matters less there).
 constexpr std::size_t kWindowRows = 32;
@@ -480,7 +345,7 @@ constexpr std::size_t kBitmapBytes = 16384;
 // vector instructions per 16 rows where starts_whole spends a few loads per
 // row. Rows whose starts spread over more than the window are checked by
 // starts_whole.
-VORPEL_AVX512 bool starts_whole64(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
+bool row_starts_whole(const std::uint8_t* data, const std::int32_t* offsets, std::size_t rows) {
   if (rows < kWindowRows) return starts_whole(data, offsets, rows);
   const auto base = static_cast<std::size_t>(offsets[0]);
   const std::size_t span = static_cast<std::size_t>(offsets[rows - 1]) + 1 - base;  // bytes holding the starts
@@ -520,54 +385,21 @@ VORPEL_AVX512 bool starts_whole64(const std::uint8_t* data, const std::int32_t* 
       cut = _mm512_ternarylogic_epi32(cut, dword, _mm512_rolv_epi32(one, at), 0xF8);  // cut | (dword & bit)
     }
   }
-  return !any_fault(cut) && starts_whole(data, offsets + i, rows - i);
+  return _mm512_test_epi64_mask(cut, cut) == 0 && starts_whole(data, offsets + i, rows - i);
 }
 
-// As avx2_check, on 64-byte vectors.
-VORPEL_AVX512 TextColumnCheck avx512_check(const std::uint8_t* data, std::size_t data_size,
-                                           const std::int32_t* offsets, std::size_t rows) {
-  if (!ends_sound(offsets, rows, data_size)) return TextColumnCheck::UnsoundOffsets;
-  const auto begin = static_cast<std::size_t>(offsets[0]);
-  const std::int32_t end = offsets[rows];
-  const std::uint8_t* p = data + begin;
-  const std::size_t n = static_cast<std::size_t>(end) - begin;
-  const Tables64 t = tables64();
-  State64 s{_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), true};
-  std::size_t done = 0;
-  for (std::size_t r = 0; r < rows; r += kPieceRows) {
-    const std::size_t next = std::min(r + kPieceRows, rows);
-    if (!never_decrease512(offsets + r, next - r) || offsets[next] > end) return TextColumnCheck::UnsoundOffsets;
-    if (offsets[r] == end) continue;
-    const std::size_t to = static_cast<std::size_t>(offsets[next]) - begin;
-    const std::size_t upto = to & ~std::size_t{63};
-    s.ascii = true;
-    check_range64(p, done, upto, s, t);
-    done = upto;
-    if (!(s.ascii && is_ascii(p + upto, to - upto)) &&
-        !starts_whole64(data, offsets + r, starts_before(offsets, r, next, end) - r)) {
-      return TextColumnCheck::InvalidUtf8;
-    }
-    if (any_fault(s.fault)) return TextColumnCheck::InvalidUtf8;
-  }
-  return finish64(p, done, n, s, t) ? TextColumnCheck::Valid : TextColumnCheck::InvalidUtf8;
-}
+#include "core/columnar/utf8_validate.inc"
 
-#if defined(__GNUC__) && !defined(__clang__)
+}  // namespace avx512
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC diagnostic pop
+#pragma GCC pop_options
 #endif
 
 #endif  // __x86_64__
-
-Impl detect() {
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-    return Impl::Avx512;
-  }
-  if (__builtin_cpu_supports("avx2")) return Impl::Avx2;
-#endif
-  return Impl::Scalar;
-}
 
 // The column in pieces of kPieceRows rows: each piece's offsets are checked,
 // then its texts validated on their own (a piece holds whole texts, so the
@@ -592,8 +424,42 @@ TextColumnCheck scalar_check(const std::uint8_t* data, std::size_t data_size, co
   return TextColumnCheck::Valid;
 }
 
+bool scalar_valid_buffer(const std::uint8_t* p, std::size_t n) {
+  bool ascii = true;
+  return scalar_valid(p, n, &ascii);
+}
+
+// The functions of one implementation.
+struct Validator {
+  bool (*valid)(const std::uint8_t* p, std::size_t n);
+  TextColumnCheck (*check)(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
+                           std::size_t rows);
+};
+
+// By Impl.
+constexpr Validator kValidators[] = {
+    {scalar_valid_buffer, scalar_check},
+#if defined(__x86_64__)
+    {avx2::valid, avx2::check_column},
+    {avx512::valid, avx512::check_column},
+#endif
+};
+
+// The widest implementation this CPU has.
+Impl detect() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+    return Impl::Avx512;
+  }
+  if (__builtin_cpu_supports("avx2")) return Impl::Avx2;
+#endif
+  return Impl::Scalar;
+}
+
 }  // namespace
 
+// Asked of the CPU once, on first use.
 Impl best_impl() {
   static const Impl impl = detect();
   return impl;
@@ -602,24 +468,19 @@ Impl best_impl() {
 // The implementations form a ladder: a CPU that has one has those below it.
 bool impl_available(Impl impl) { return static_cast<int>(impl) <= static_cast<int>(best_impl()); }
 
-bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl) {
-#if defined(__x86_64__)
-  if (impl == Impl::Avx512 && impl_available(impl)) return avx512_valid(p, n);
-  if (impl == Impl::Avx2 && impl_available(impl)) return avx2_valid(p, n);
-#endif
-  (void)impl;
-  bool ascii = true;
-  return scalar_valid(p, n, &ascii);
-}
+namespace {
+
+// The one place an implementation is picked: `impl` where this CPU has it,
+// else the scalar one.
+const Validator& validator(Impl impl) { return kValidators[impl_available(impl) ? static_cast<int>(impl) : 0]; }
+
+}  // namespace
+
+bool is_valid_buffer(const std::uint8_t* p, std::size_t n, Impl impl) { return validator(impl).valid(p, n); }
 
 TextColumnCheck check_text_column(const std::uint8_t* data, std::size_t data_size, const std::int32_t* offsets,
                                   std::size_t rows, Impl impl) {
-#if defined(__x86_64__)
-  if (impl == Impl::Avx512 && impl_available(impl)) return avx512_check(data, data_size, offsets, rows);
-  if (impl == Impl::Avx2 && impl_available(impl)) return avx2_check(data, data_size, offsets, rows);
-#endif
-  (void)impl;
-  return scalar_check(data, data_size, offsets, rows);
+  return validator(impl).check(data, data_size, offsets, rows);
 }
 
 bool is_valid_buffer(const std::uint8_t* p, std::size_t n) { return is_valid_buffer(p, n, best_impl()); }

@@ -8,6 +8,11 @@
 // bytes [p, readable_end) must be readable. Pass p + n when nothing after the
 // text may be touched; a column loop passes the end of its value buffer, which
 // lets short texts be loaded as whole 8- or 16-byte words.
+//
+// The digit helpers come first, each written once: on eight bytes in a word
+// (check, value, padding, separators, two-digit pairs), on runs of bytes, and
+// on sixteen bytes in an SSE2 vector (x86-64 only; elsewhere the paths that
+// use them are left out). The fast path of each type follows, built from them.
 
 #include <bit>
 #include <cstddef>
@@ -17,8 +22,9 @@
 #include <string_view>
 #include <system_error>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
+#define VORPEL_FAST_SSE2 1
 #endif
 
 #include <fast_float/fast_float.h>
@@ -29,15 +35,12 @@
 
 namespace vorpel::fast {
 
+// ---------------------------------------------------------------- words
+
 [[gnu::always_inline]] inline std::uint64_t load_u64(const char* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
-}
-
-// `value` with its sign flipped when `negative`, without a branch.
-[[gnu::always_inline]] inline double with_sign(double value, bool negative) {
-  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) ^ (static_cast<std::uint64_t>(negative) << 63));
 }
 
 [[gnu::always_inline]] inline std::uint32_t load_u32(const char* p) {
@@ -52,28 +55,164 @@ namespace vorpel::fast {
   return v;
 }
 
-inline constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // eight '0'
-
-// Whether the eight bytes of `x` are all ASCII digits.
-[[gnu::always_inline]] inline bool eight_digits(std::uint64_t x) {
-  return (((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
-          0x3333333333333333ULL);
+// `value` with its sign flipped when `negative`, without a branch.
+[[gnu::always_inline]] inline double with_sign(double value, bool negative) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) ^ (static_cast<std::uint64_t>(negative) << 63));
 }
 
-// The value of eight ASCII digits, the first one in the lowest byte.
+// ---------------------------------------------------------------- digits in a word
+//
+// Eight text bytes loaded into a word, the first one in its lowest byte.
+
+inline constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // eight '0'
+
+// Nonzero unless the eight bytes of `x` are all ASCII digits. Faults of
+// several words combine with | and are tested once, without a branch each.
+[[gnu::always_inline, gnu::const]] inline std::uint64_t digit_faults(std::uint64_t x) {
+  return ((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ^
+         0x3333333333333333ULL;
+}
+
+// Whether the eight bytes of `x` are all ASCII digits.
+[[gnu::always_inline, gnu::const]] inline bool eight_digits(std::uint64_t x) { return digit_faults(x) == 0; }
+
+// The value of eight ASCII digits.
 [[gnu::always_inline]] inline std::uint32_t eight_digits_value(std::uint64_t x) {
   x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
   x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
   return static_cast<std::uint32_t>(((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
 }
 
-// The word `x` holding `d` (1..8) text bytes in its low bytes, rewritten as
-// eight digits with d - 8 leading '0's (the bytes past the text are dropped).
-inline std::uint64_t left_pad_zeros(std::uint64_t x, unsigned d) {
-  const unsigned shift = 8 * (8 - d);
-  if (shift == 0) return x;
-  return (x << shift) | (kZeros >> (64 - shift));
+// `x` with the bytes outside `digit_mask` read as '0': only the bytes inside
+// it must then be digits, and the others add nothing to a value.
+[[gnu::always_inline]] inline std::uint64_t zeros_outside(std::uint64_t x, std::uint64_t digit_mask) {
+  return (x & digit_mask) | (kZeros & ~digit_mask);
 }
+
+// The first `d` (1..8) bytes of `x` behind 8 - d '0's (the bytes after them
+// dropped): d digits as eight of the same value.
+[[gnu::always_inline]] inline std::uint64_t pad_front_zeros(std::uint64_t x, std::size_t d) {
+  const auto shift = static_cast<unsigned>(8 * (8 - d));  // 0 to 56
+  return (x << shift) | (kZeros & ((std::uint64_t{1} << shift) - 1));
+}
+
+// The last `d` (1..8) bytes of `x` followed by 8 - d '0's (the bytes before
+// them dropped): d leading digits of a fraction, as eight.
+[[gnu::always_inline]] inline std::uint64_t pad_back_zeros(std::uint64_t x, std::size_t d) {
+  const auto shift = static_cast<unsigned>(8 * (8 - d));  // 0 to 56
+  return (x >> shift) | (kZeros & ~(~std::uint64_t{0} >> shift));
+}
+
+// Byte k of the result is 10 * d[k] + d[k + 1], the two-digit number that
+// starts at byte k of the eight digits `digits` (at most 99: no carries
+// between bytes). Byte 7 holds anything.
+[[gnu::always_inline]] inline std::uint64_t pair_values(std::uint64_t digits) {
+  const std::uint64_t v = digits - kZeros;
+  return v * 10 + (v >> 8);
+}
+
+// Byte k of a word of pair values: the two-digit number at byte k.
+[[gnu::always_inline]] inline unsigned pair_at(std::uint64_t pairs, unsigned k) {
+  return static_cast<unsigned>((pairs >> (8 * k)) & 0xFF);
+}
+
+// The four-digit number at byte 0 of a word of pair values.
+[[gnu::always_inline]] inline unsigned four_digit_value(std::uint64_t pairs) {
+  return pair_at(pairs, 0) * 100 + pair_at(pairs, 2);
+}
+
+// The value of two ASCII digits in the low bytes of `x`, the first one in
+// the lowest (a byte of zero counts as 0).
+[[gnu::always_inline]] inline unsigned two_digits_value(std::uint32_t x) {
+  return (x & 0x0F) * 10 + ((x >> 8) & 0x0F);
+}
+
+// ---------------------------------------------------------------- digit runs
+
+// The digits from `q` on, up to the first other byte or `end`, appended to
+// `value` (times ten plus each); returns where they stop.
+[[gnu::always_inline]] inline const char* read_digits(const char* q, const char* end, std::uint64_t& value) {
+  for (; q < end; ++q) {
+    const unsigned c = static_cast<unsigned char>(*q) - '0';
+    if (c > 9) break;
+    value = value * 10 + c;
+  }
+  return q;
+}
+
+// As read_digits, appending only while `taken` is below `cap` (counting in
+// `taken`); the digits after those are passed over.
+[[gnu::always_inline]] inline const char* read_digits_capped(const char* q, const char* end, unsigned cap,
+                                                             std::uint64_t& value, unsigned& taken) {
+  for (; q < end; ++q) {
+    const unsigned c = static_cast<unsigned char>(*q) - '0';
+    if (c > 9) break;
+    if (taken < cap) {
+      value = value * 10 + c;
+      ++taken;
+    }
+  }
+  return q;
+}
+
+#ifdef VORPEL_FAST_SSE2
+// ---------------------------------------------------------------- digits in a vector
+//
+// Sixteen text bytes in an SSE2 vector, the first one in byte 0.
+
+[[gnu::always_inline]] inline __m128i load16(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// One of the 16-byte aligned tables below.
+[[gnu::always_inline]] inline __m128i load_shape(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
+
+// Byte k of the result is 10 * d[k] + d[k + 1], the two-digit number that
+// starts at byte k, for digit values d (at most 9: the products stay within
+// their bytes). Bytes past the digits hold anything.
+[[gnu::always_inline]] inline __m128i pair_values(__m128i d) {
+  return _mm_add_epi8(_mm_mullo_epi16(d, _mm_set1_epi16(10)), _mm_srli_si128(d, 1));
+}
+
+// The four-digit number at byte 0 of a vector of pair values.
+[[gnu::always_inline]] inline unsigned four_digit_value(__m128i pairs) {
+  const __m128i halves = _mm_and_si128(pairs, _mm_setr_epi16(0xFF, 0xFF, 0, 0, 0, 0, 0, 0));
+  return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_madd_epi16(halves, _mm_setr_epi16(100, 1, 0, 0, 0, 0, 0, 0))));
+}
+
+// Byte K of `v`.
+template <int K>
+[[gnu::always_inline]] inline unsigned byte_at(__m128i v) {
+  const auto word = static_cast<unsigned>(_mm_extract_epi16(v, K / 2));
+  return K % 2 == 0 ? word & 0xFF : word >> 8;
+}
+
+// Whether no byte of `bad` is set.
+[[gnu::always_inline]] inline bool none_set(__m128i bad) {
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// Sixteen 0xFF bytes, then sixteen zero bytes: the sixteen bytes loaded from
+// kLeadingBytes + 16 - k select the first k (0 to 16) bytes of a vector.
+alignas(32) inline constexpr unsigned char kLeadingBytes[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+[[gnu::always_inline]] inline __m128i leading_bytes(std::size_t k) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadingBytes + 16 - k));
+}
+
+// The number whose sixteen decimal digits are the bytes of `t` (each 0 to 9,
+// byte 0 the most significant): pairs, then groups of four and of eight.
+[[gnu::always_inline]] inline std::uint64_t sixteen_digit_values(__m128i t) {
+  // A 16-bit lane holds digits a (low byte) and b: times 1 + 10 * 256 it is
+  // 10a + b in the high byte (at most 9 * 2561 + 9 * 256: no overflow).
+  const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(t, _mm_set1_epi16(1 + 10 * 256)), 8);
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010000 | 100));  // at most 9999: fits 16 bits
+  const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00010000 | 10000));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
+}
+#endif  // VORPEL_FAST_SSE2
 
 // ---------------------------------------------------------------- int64
 
@@ -91,15 +230,16 @@ inline std::uint64_t left_pad_zeros(std::uint64_t x, unsigned d) {
     std::uint64_t value;
     bool ok;
     if (d - 1 < 8) {
-      const unsigned shift = static_cast<unsigned>(8 * (8 - d));  // 0 to 56
-      const std::uint64_t x = (load_u64(q) << shift) | (kZeros & ((std::uint64_t{1} << shift) - 1));
+      const std::uint64_t x = pad_front_zeros(load_u64(q), d);
       ok = eight_digits(x);
       value = eight_digits_value(x);
     } else {
+      // Sixteen bytes as one number, moved up by 16 - d bytes (dropping the
+      // bytes past the text) behind '0's, as pad_front_zeros does with eight.
       using u128 = unsigned __int128;
       const unsigned shift = static_cast<unsigned>(8 * (16 - d));  // 0 to 56
       u128 w = (static_cast<u128>(load_u64(q + 8)) << 64) | load_u64(q);
-      w <<= shift;  // drops the bytes past the text
+      w <<= shift;
       w |= ((static_cast<u128>(kZeros) << 64) | kZeros) & ((static_cast<u128>(1) << shift) - 1);
       const auto high = static_cast<std::uint64_t>(w);  // the first eight of sixteen digits
       const auto low = static_cast<std::uint64_t>(w >> 64);
@@ -176,33 +316,30 @@ alignas(64) inline constexpr std::uint16_t kMonths[32] = {
   return day - 1 < (info & 31);
 }
 
+// ---------------------------------------------------------------- date32
+
 // "YYYY-MM-DD" exactly (four-digit year, two-digit month and day): true with
 // the day count in `days`, or false when the text has another shape or names
 // no real date (the general parser then decides).
 [[gnu::always_inline]] inline bool iso_date_days(const char* p, std::int64_t& days) {
-  // Bytes 0-7: "YYYY-MM-"; bytes 8-9: "DD".
-  const std::uint64_t x = load_u64(p);
+  // Bytes 0-7: "YYYY-MM-", the dashes read as '0'; bytes 8-9: "DD".
   constexpr std::uint64_t kDashes = 0x2D00002D00000000ULL;  // '-' at bytes 4 and 7
   constexpr std::uint64_t kDashMask = 0xFF0000FF00000000ULL;
-  // Fill the dash bytes with '0' so all eight bytes must be digits.
-  const std::uint64_t digits = (x & ~kDashMask) | (kZeros & kDashMask);
+  const std::uint64_t x = load_u64(p);
+  const std::uint64_t digits = zeros_outside(x, ~kDashMask);
   const std::uint16_t dd = load_u16(p + 8);
   const unsigned d0 = static_cast<unsigned>(dd & 0xFF) - '0';
   const unsigned d1 = static_cast<unsigned>(dd >> 8) - '0';
   if (((x & kDashMask) != kDashes) | !eight_digits(digits) | (d0 > 9) | (d1 > 9)) return false;
-  // Byte k of `pairs` is the two-digit number of bytes k and k + 1 (at most
-  // 99: no carries): the year's halves at bytes 0 and 2, the month at byte 5.
-  const std::uint64_t v = digits - kZeros;
-  const std::uint64_t pairs = v * 10 + (v >> 8);
-  const auto year = static_cast<unsigned>((pairs & 0xFF) * 100 + ((pairs >> 16) & 0xFF));
-  const auto month = static_cast<unsigned>((pairs >> 40) & 0xFF);
+  // The year's halves at bytes 0 and 2 of the pairs, the month at byte 5.
+  const std::uint64_t pairs = pair_values(digits);
+  const unsigned year = four_digit_value(pairs);
+  const unsigned month = pair_at(pairs, 5);
   const unsigned day = d0 * 10 + d1;
   return month <= 12 && table_days(year, month, day, days);
 }
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#define VORPEL_ISO_VECTORS 1
-
+#ifdef VORPEL_FAST_SSE2
 // The ISO shapes sixteen bytes at a time. A shape gives per byte the
 // expected byte ('0' at a digit) and a limit: text minus shape must lie in
 // 0..limit, i.e. 0..9 at a digit, exactly 0 at a separator, anything (255)
@@ -214,81 +351,24 @@ alignas(64) inline constexpr std::uint16_t kMonths[32] = {
 alignas(16) inline constexpr unsigned char kDateShape[16] = {'0', '0', '0', '0', '-', '0', '0', '-',
                                                              '0', '0', 0,   0,   0,   0,   0,   0};
 alignas(16) inline constexpr unsigned char kDateLimit[16] = {9, 9, 9, 9, 0, 9, 9, 0, 9, 9, 255, 255, 255, 255, 255, 255};
-// The largest two-digit numbers at pair places (see digit_pairs): the month
+// The largest two-digit numbers at pair places (see pair_values): the month
 // at byte 5; 127 (any) elsewhere. Month 0 and day 0 fail the calendar table.
 alignas(16) inline constexpr signed char kDateMax[16] = {127, 127, 127, 127, 127, 12,  127, 127,
                                                          127, 127, 127, 127, 127, 127, 127, 127};
-// "YYYY-MM-DD HH:MM" in bytes 0-15. Byte 10 may also be 'T': there
-// kHeadSwap turns the difference 'T' - ' ' into 0 (see iso_timestamp_wide).
-alignas(16) inline constexpr unsigned char kHeadShape[16] = {'0', '0', '0', '0', '-', '0', '0', '-',
-                                                             '0', '0', ' ', '0', '0', ':', '0', '0'};
-alignas(16) inline constexpr unsigned char kHeadLimit[16] = {9, 9, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9};
-alignas(16) inline constexpr unsigned char kHeadSwap[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'T' - ' ', 0, 0, 0, 0, 0};
-// Month at byte 5, hour at byte 11, minute at byte 14.
-alignas(16) inline constexpr signed char kHeadMax[16] = {127, 127, 127, 127, 127, 12, 127, 127,
-                                                         127, 127, 127, 23,  127, 127, 59, 127};
-// Seconds at byte 1 of the tail (byte 17 of the text).
-alignas(16) inline constexpr signed char kTailMax[16] = {127, 59,  127, 127, 127, 127, 127, 127,
-                                                         127, 127, 127, 127, 127, 127, 127, 127};
-
-// Bytes 16-31 of the timestamp texts of 19 and of 21 to 29 bytes (row
-// n - 19; row 1, a '.' without digits, is never used): ":SS" and ".f..."
-// with 1 to 9 fraction digits. `keep` selects the bytes of the text, so
-// that the fraction digits followed by zeros give the count below one
-// second in any unit.
-struct IsoTails {
-  alignas(16) unsigned char shape[11][16];
-  alignas(16) unsigned char limit[11][16];
-  alignas(16) unsigned char keep[11][16];
-  constexpr IsoTails() : shape{}, limit{}, keep{} {
-    for (unsigned row = 0; row < 11; ++row) {
-      const unsigned end = row + 3;  // the text's end within the tail
-      for (unsigned k = 0; k < 16; ++k) {
-        const bool digit = k == 1 || k == 2 || k >= 4;
-        shape[row][k] = k >= end ? 0 : k == 0 ? ':' : k == 3 ? '.' : '0';
-        limit[row][k] = k >= end ? 255 : digit ? 9 : 0;
-        keep[row][k] = k < end ? 0xFF : 0;
-      }
-    }
-  }
-};
-inline constexpr IsoTails kIsoTails{};
-
-[[gnu::always_inline]] inline __m128i load_shape(const void* p) { return _mm_load_si128(static_cast<const __m128i*>(p)); }
-
-// Byte k of the result is 10 * d[k] + d[k + 1], the two-digit number that
-// starts at byte k, for digit values d (at most 9: the products stay within
-// their bytes). Bytes past the digits hold anything.
-[[gnu::always_inline]] inline __m128i digit_pairs(__m128i d) {
-  return _mm_add_epi8(_mm_mullo_epi16(d, _mm_set1_epi16(10)), _mm_srli_si128(d, 1));
-}
-
-// The year of digit pairs whose bytes 0 and 2 hold its two halves.
-[[gnu::always_inline]] inline unsigned pairs_year(__m128i pairs) {
-  const __m128i halves = _mm_and_si128(pairs, _mm_setr_epi16(0xFF, 0xFF, 0, 0, 0, 0, 0, 0));
-  return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_madd_epi16(halves, _mm_setr_epi16(100, 1, 0, 0, 0, 0, 0, 0))));
-}
-
-// Whether no byte of `bad` is set.
-[[gnu::always_inline]] inline bool none_set(__m128i bad) {
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) == 0xFFFF;
-}
 
 // `iso_date_days` with sixteen bytes readable at p.
 [[gnu::always_inline]] inline bool iso_date_days_wide(const char* p, std::int64_t& days) {
-  const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), load_shape(kDateShape));
-  const __m128i pairs = digit_pairs(d);
+  const __m128i d = _mm_sub_epi8(load16(p), load_shape(kDateShape));
+  const __m128i pairs = pair_values(d);
   const __m128i bad =
       _mm_or_si128(_mm_subs_epu8(d, load_shape(kDateLimit)), _mm_cmpgt_epi8(pairs, load_shape(kDateMax)));
   if (!none_set(bad)) return false;
-  const unsigned year = pairs_year(pairs);
-  const auto month = static_cast<unsigned>(_mm_extract_epi16(pairs, 2)) >> 8;
-  const auto day = static_cast<unsigned>(_mm_extract_epi16(pairs, 4) & 0xFF);
+  const unsigned year = four_digit_value(pairs);
+  const unsigned month = byte_at<5>(pairs);
+  const unsigned day = byte_at<8>(pairs);
   return table_days(year, month, day, days);
 }
 #endif
-
-// ---------------------------------------------------------------- date32
 
 // `parse_date32`.
 [[gnu::always_inline]] inline bool parse_date32_into(const char* p, std::size_t n, std::int32_t& out) {
@@ -305,7 +385,7 @@ inline constexpr IsoTails kIsoTails{};
 // `parse_date32`, loading up to `readable_end`.
 [[gnu::always_inline]] inline bool parse_date32_into(const char* p, std::size_t n, const char* readable_end,
                                                      std::int32_t& out) {
-#ifdef VORPEL_ISO_VECTORS
+#ifdef VORPEL_FAST_SSE2
   std::int64_t days = 0;
   if (n == 10 && readable_end - p >= 16 && iso_date_days_wide(p, days)) {
     out = static_cast<std::int32_t>(days);
@@ -346,18 +426,17 @@ inline constexpr IsoTails kIsoTails{};
   if (!iso_date_days(p, days)) return false;
   if (n == 10) return count_of_unit(days, 0, 0, unit, out);
   if (p[10] != 'T' && p[10] != ' ') return false;
+  // "HH:MM:SS", the colons read as '0'.
   constexpr std::uint64_t kColons = 0x00003A00003A0000ULL;  // ':' at bytes 2 and 5
   constexpr std::uint64_t kColonMask = 0x0000FF0000FF0000ULL;
   const std::uint64_t x = load_u64(p + 11);
-  const std::uint64_t digits = (x & ~kColonMask) | (kZeros & kColonMask);
-  if (((x & kColonMask) != kColons) | !eight_digits(digits)) return false;
-  // Byte k of `pairs` is the two-digit number of bytes k and k + 1: hours at
-  // byte 0, minutes at byte 3, seconds at byte 6.
-  const std::uint64_t v = digits - kZeros;
-  const std::uint64_t pairs = v * 10 + (v >> 8);
-  const auto hour = static_cast<unsigned>(pairs & 0xFF);
-  const auto minute = static_cast<unsigned>((pairs >> 24) & 0xFF);
-  const auto second = static_cast<unsigned>((pairs >> 48) & 0xFF);
+  const std::uint64_t digits = zeros_outside(x, ~kColonMask);
+  if ((((x & kColonMask) ^ kColons) | digit_faults(digits)) != 0) return false;
+  // Hours at byte 0 of the pairs, minutes at byte 3, seconds at byte 6.
+  const std::uint64_t pairs = pair_values(digits);
+  const unsigned hour = pair_at(pairs, 0);
+  const unsigned minute = pair_at(pairs, 3);
+  const unsigned second = pair_at(pairs, 6);
   if (hour > 23 || minute > 59 || second > 59) return false;
   std::uint32_t nanos = 0;
   if (n > 19) {
@@ -366,27 +445,57 @@ inline constexpr IsoTails kIsoTails{};
     if (digits_after <= 8) {
       // The fraction ends the text: its last eight bytes hold it, followed
       // here by '0's up to eight places.
-      const auto shift = static_cast<unsigned>(8 * (8 - digits_after));  // 0 to 56
-      const std::uint64_t tail = load_u64(p + n - 8) >> shift;
-      const std::uint64_t eight = shift == 0 ? tail : tail | (kZeros << (64 - shift));
+      const std::uint64_t eight = pad_back_zeros(load_u64(p + n - 8), digits_after);
       if (!eight_digits(eight)) return false;
       nanos = eight_digits_value(eight) * 10;
     } else {
+      // The first nine digits count; the rest must be digits.
+      std::uint64_t fraction = 0;
       unsigned kept = 0;
-      for (std::size_t i = 20; i < n; ++i) {
-        const unsigned c = static_cast<unsigned>(static_cast<unsigned char>(p[i])) - '0';
-        if (c > 9) return false;
-        if (kept < 9) {
-          nanos = nanos * 10 + c;
-          ++kept;
-        }
-      }
+      if (read_digits_capped(p + 20, p + n, 9, fraction, kept) != p + n) return false;
+      nanos = static_cast<std::uint32_t>(fraction);
     }
   }
   return count_of_unit(days, hour * 3600 + minute * 60 + second, nanos, unit, out);
 }
 
-#ifdef VORPEL_ISO_VECTORS
+#ifdef VORPEL_FAST_SSE2
+// "YYYY-MM-DD HH:MM" in bytes 0-15. Byte 10 may also be 'T': there
+// kHeadSwap turns the difference 'T' - ' ' into 0 (see iso_timestamp_wide).
+alignas(16) inline constexpr unsigned char kHeadShape[16] = {'0', '0', '0', '0', '-', '0', '0', '-',
+                                                             '0', '0', ' ', '0', '0', ':', '0', '0'};
+alignas(16) inline constexpr unsigned char kHeadLimit[16] = {9, 9, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9, 0, 9, 9};
+alignas(16) inline constexpr unsigned char kHeadSwap[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'T' - ' ', 0, 0, 0, 0, 0};
+// Month at byte 5, hour at byte 11, minute at byte 14.
+alignas(16) inline constexpr signed char kHeadMax[16] = {127, 127, 127, 127, 127, 12, 127, 127,
+                                                         127, 127, 127, 23,  127, 127, 59, 127};
+// Seconds at byte 1 of the tail (byte 17 of the text).
+alignas(16) inline constexpr signed char kTailMax[16] = {127, 59,  127, 127, 127, 127, 127, 127,
+                                                         127, 127, 127, 127, 127, 127, 127, 127};
+
+// Bytes 16-31 of the timestamp texts of 19 and of 21 to 29 bytes (row
+// n - 19; row 1, a '.' without digits, is never used): ":SS" and ".f..."
+// with 1 to 9 fraction digits. `keep` selects the bytes of the text, so
+// that the fraction digits followed by zeros give the count below one
+// second in any unit.
+struct IsoTails {
+  alignas(16) unsigned char shape[11][16];
+  alignas(16) unsigned char limit[11][16];
+  alignas(16) unsigned char keep[11][16];
+  constexpr IsoTails() : shape{}, limit{}, keep{} {
+    for (unsigned row = 0; row < 11; ++row) {
+      const unsigned end = row + 3;  // the text's end within the tail
+      for (unsigned k = 0; k < 16; ++k) {
+        const bool digit = k == 1 || k == 2 || k >= 4;
+        shape[row][k] = k >= end ? 0 : k == 0 ? ':' : k == 3 ? '.' : '0';
+        limit[row][k] = k >= end ? 255 : digit ? 9 : 0;
+        keep[row][k] = k < end ? 0xFF : 0;
+      }
+    }
+  }
+};
+inline constexpr IsoTails kIsoTails{};
+
 // `iso_timestamp_into` for a text of 19 or of 21 to 29 bytes with 32 bytes
 // readable at p: "YYYY-MM-DD", 'T' or ' ', "HH:MM:SS", and when longer a '.'
 // with 1 to 9 digits. Two 16-byte loads check the whole shape and all field
@@ -395,15 +504,14 @@ inline constexpr IsoTails kIsoTails{};
 // six digits are the microseconds): no division.
 [[gnu::always_inline]] inline bool iso_timestamp_wide(const char* p, std::size_t n, TimeUnit unit, std::int64_t& out) {
   const std::size_t row = n - 19;
-  __m128i head = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), load_shape(kHeadShape));
+  __m128i head = _mm_sub_epi8(load16(p), load_shape(kHeadShape));
   // Byte 10 is 0 after a ' ' and 'T' - ' ' after a 'T': either way the
   // smaller of it and it ^ ('T' - ' ') is 0, and nonzero for any other byte.
   head = _mm_min_epu8(head, _mm_xor_si128(head, load_shape(kHeadSwap)));
-  const __m128i tail =
-      _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), load_shape(kIsoTails.shape[row]));
+  const __m128i tail = _mm_sub_epi8(load16(p + 16), load_shape(kIsoTails.shape[row]));
   const __m128i kept = _mm_and_si128(tail, load_shape(kIsoTails.keep[row]));
-  const __m128i head_pairs = digit_pairs(head);
-  const __m128i tail_pairs = digit_pairs(kept);
+  const __m128i head_pairs = pair_values(head);
+  const __m128i tail_pairs = pair_values(kept);
   const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_subs_epu8(head, load_shape(kHeadLimit)),
                                                 _mm_subs_epu8(tail, load_shape(kIsoTails.limit[row]))),
                                    _mm_or_si128(_mm_cmpgt_epi8(head_pairs, load_shape(kHeadMax)),
@@ -413,26 +521,24 @@ inline constexpr IsoTails kIsoTails{};
   // minute 14; of the tail: seconds at byte 1, the fraction from byte 4.
   const auto hi = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(head_pairs, head_pairs)));
   const auto t = static_cast<std::uint64_t>(_mm_cvtsi128_si64(tail_pairs));
-  const unsigned year = pairs_year(head_pairs);
-  const auto month = static_cast<unsigned>(_mm_extract_epi16(head_pairs, 2)) >> 8;
-  const auto day = static_cast<unsigned>(hi & 0xFF);
+  const unsigned year = four_digit_value(head_pairs);
+  const unsigned month = byte_at<5>(head_pairs);
+  const unsigned day = pair_at(hi, 0);
   std::int64_t days = 0;
   if (!table_days(year, month, day, days)) return false;
-  const auto hour = static_cast<std::int64_t>((hi >> 24) & 0xFF);
-  const auto minute = static_cast<std::int64_t>((hi >> 48) & 0xFF);
-  const auto second = static_cast<std::int64_t>((t >> 8) & 0xFF);
+  const std::int64_t hour = pair_at(hi, 3);
+  const std::int64_t minute = pair_at(hi, 6);
+  const std::int64_t second = pair_at(t, 1);
   const std::int64_t s = days * 86400 + hour * 3600 + minute * 60 + second;
-  const auto f12 = static_cast<std::int64_t>((t >> 32) & 0xFF);  // fraction digits 1-2
-  const auto f34 = static_cast<std::int64_t>((t >> 48) & 0xFF);
+  const std::int64_t f12 = pair_at(t, 4);  // fraction digits 1-2
+  const std::int64_t f34 = pair_at(t, 6);
   switch (unit) {
     case TimeUnit::Second: out = s; return true;
-    case TimeUnit::Millisecond: out = s * 1000 + f12 * 10 + (_mm_extract_epi16(kept, 3) & 0xFF); return true;
-    case TimeUnit::Microsecond:
-      out = s * 1'000'000 + f12 * 10000 + f34 * 100 + (_mm_extract_epi16(tail_pairs, 4) & 0xFF);
-      return true;
+    case TimeUnit::Millisecond: out = s * 1000 + f12 * 10 + byte_at<6>(kept); return true;
+    case TimeUnit::Microsecond: out = s * 1'000'000 + f12 * 10000 + f34 * 100 + byte_at<8>(tail_pairs); return true;
     case TimeUnit::Nanosecond: {
-      const std::int64_t nanos = f12 * 10'000'000 + f34 * 100'000 + (_mm_extract_epi16(tail_pairs, 4) & 0xFF) * 1000 +
-                                 (_mm_extract_epi16(tail_pairs, 5) & 0xFF) * 10 + (_mm_extract_epi16(kept, 6) & 0xFF);
+      const std::int64_t nanos = f12 * 10'000'000 + f34 * 100'000 + byte_at<8>(tail_pairs) * 1000 +
+                                 byte_at<10>(tail_pairs) * 10 + byte_at<12>(kept);
       return !__builtin_mul_overflow(s, std::int64_t{1'000'000'000}, &out) && !__builtin_add_overflow(out, nanos, &out);
     }
   }
@@ -443,7 +549,7 @@ inline constexpr IsoTails kIsoTails{};
 // `iso_timestamp_into`, loading up to `readable_end`.
 [[gnu::always_inline]] inline bool iso_timestamp_into(const char* p, std::size_t n, const char* readable_end,
                                                       TimeUnit unit, std::int64_t& out) {
-#ifdef VORPEL_ISO_VECTORS
+#ifdef VORPEL_FAST_SSE2
   if (readable_end - p >= 32) {
     if (n - 21 <= 8 || n == 19) return iso_timestamp_wide(p, n, unit, out);
     std::int64_t days = 0;
@@ -476,21 +582,13 @@ inline constexpr IsoTails kIsoTails{};
   // them it holds the value exactly; with more, the converter decides.
   std::uint64_t mantissa = 0;
   const char* const int_begin = q;
-  for (; q < end; ++q) {
-    const unsigned c = static_cast<unsigned char>(*q) - '0';
-    if (c > 9) break;
-    mantissa = mantissa * 10 + c;
-  }
+  q = read_digits(q, end, mantissa);
   std::ptrdiff_t digits = q - int_begin;
   int exponent = 0;
   if (q < end && *q == '.') {
     ++q;
     const char* const frac_begin = q;
-    for (; q < end; ++q) {
-      const unsigned c = static_cast<unsigned char>(*q) - '0';
-      if (c > 9) break;
-      mantissa = mantissa * 10 + c;
-    }
+    q = read_digits(q, end, mantissa);
     exponent = -static_cast<int>(q - frac_begin);
     digits += q - frac_begin;
   }
@@ -538,16 +636,7 @@ inline constexpr IsoTails kIsoTails{};
   return true;
 }
 
-#if defined(__SSE2__)
-// Sixteen 0xFF bytes, then sixteen zero bytes: the sixteen bytes loaded from
-// kLeadingBytes + 16 - k select the first k (0 to 16) bytes of a vector.
-alignas(32) inline constexpr unsigned char kLeadingBytes[32] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-[[gnu::always_inline]] inline __m128i leading_bytes(std::size_t k) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeadingBytes + 16 - k));
-}
-
+#ifdef VORPEL_FAST_SSE2
 // The inverse of an odd number modulo 2^64 (Newton's iteration: x = a is
 // right in the low three bits, and each step doubles the right bits).
 constexpr std::uint64_t inverse_mod_2_64(std::uint64_t a) {
@@ -566,18 +655,6 @@ struct Pow5Inverses {
   }
 };
 inline constexpr Pow5Inverses kPow5Inverse{};
-
-// The number whose sixteen decimal digits are the bytes of `t` (each 0 to 9,
-// byte 0 the most significant): pairs, then groups of four and of eight.
-[[gnu::always_inline]] inline std::uint64_t sixteen_digit_values(__m128i t) {
-  // A 16-bit lane holds digits a (low byte) and b: times 1 + 10 * 256 it is
-  // 10a + b in the high byte (at most 9 * 2561 + 9 * 256: no overflow).
-  const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(t, _mm_set1_epi16(1 + 10 * 256)), 8);
-  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010000 | 100));  // at most 9999: fits 16 bits
-  const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00010000 | 10000));
-  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  return (both & 0xFFFFFFFFu) * 100000000u + (both >> 32);
-}
 
 // For a decimal exponent e within +-22: factor[e + 22][negative] and
 // divisor[e + 22] are 10^|e| and +-1.0 (or +-1.0 and 10^|e|), so the value is
@@ -616,9 +693,9 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
 // SSE2 goes to the byte-wise path.
 [[gnu::always_inline]] inline bool parse_float64_into(const char* p, std::size_t n, const char* readable_end,
                                                       double& out) {
-#if defined(__SSE2__)
+#ifdef VORPEL_FAST_SSE2
   if (n - 1 < 16 && readable_end - p >= 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i x = load16(p);
     const __m128i from_zero = _mm_sub_epi8(x, _mm_set1_epi8('0'));
     // A digit's distance from '0' is at most 9 as an unsigned byte.
     const __m128i digit_bytes = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
@@ -658,8 +735,8 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
     // The exponent's digits are the text's last exp_len bytes: the last two
     // bytes with the ones before them zeroed (a one-byte text has none; its
     // first two bytes are read instead).
-    const std::uint32_t tail = load_u16(p + (n - 2 + (n < 2))) & 0x0F0Fu & ~(0xFFFFu >> (8 * (exp_len & 3)));
-    const std::uint32_t exp_abs = (tail & 0xFF) * 10 + (tail >> 8);
+    const std::uint32_t tail = load_u16(p + (n - 2 + (n < 2))) & ~(0xFFFFu >> (8 * (exp_len & 3)));
+    const std::uint32_t exp_abs = two_digits_value(tail);
     const std::uint32_t exp_signed = (minus & exp_sign_bit) != 0 ? 0 - exp_abs : exp_abs;
     // The decimal exponent (minus the fraction's length) plus 22: 0 to 44
     // for the exact powers, far above when below -22.
@@ -700,11 +777,7 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
     q += static_cast<std::size_t>(negative | (*q == '+'));  // no branch on the sign
     const char* const int_begin = q;
     std::uint64_t whole = 0;
-    for (; q < end; ++q) {
-      const unsigned c = static_cast<unsigned char>(*q) - '0';
-      if (c > 9) break;
-      whole = whole * 10 + c;
-    }
+    q = read_digits(q, end, whole);
     const auto int_len = static_cast<std::size_t>(q - int_begin);
     if (int_len + scale <= 18) {
       std::uint64_t fraction = 0;
@@ -712,18 +785,14 @@ inline constexpr ScaleByPow10 kScaleByPow10{};
       bool any_digit = int_len != 0;
       bool plain = true;  // only digits around at most one '.'
       if (q < end) {
+        // A '.' and digits to the end, the first `scale` of them taken.
         plain = *q == '.';
-        ++q;
-        const char* const frac_begin = q;
-        for (; plain && q < end; ++q) {
-          const unsigned c = static_cast<unsigned char>(*q) - '0';
-          plain = c <= 9;
-          if (plain && taken < scale) {
-            fraction = fraction * 10 + c;
-            ++taken;
-          }
+        const char* const frac_begin = q + 1;
+        if (plain) {
+          const char* const stop = read_digits_capped(frac_begin, end, scale, fraction, taken);
+          plain = stop == end;
+          any_digit |= stop != frac_begin;
         }
-        any_digit |= q != frac_begin;
       }
       if (plain && any_digit) {
         const std::uint64_t u = whole * kPow10_64[scale] + fraction * kPow10_64[scale - taken];
