@@ -133,7 +133,7 @@ void BM_CastableTo_Decimal128(benchmark::State& state) {
 }
 void BM_LiteralAs_Timestamp(benchmark::State& state) {
   run_parse(state, int_texts(),
-            [](std::string_view t) { return parse_literal_as(CellKind::Timestamp, TimeUnit::Second, 0, t); });
+            [](std::string_view t) { return parse_literal_as(FieldTag::Timestamp, TimeUnit::Second, 0, t); });
 }
 
 template <class T, class Render>

@@ -87,11 +87,11 @@ inline void ValidityBitmap::pop() {
   if ((len_ & 7) == 0) bytes_.pop_back();
 }
 
-// One value handed to the table builder. `Str` borrows its text: the caller
+// One value handed to the table builder. A text borrows its bytes: the caller
 // keeps the bytes alive for the duration of the call that receives it.
 struct ScalarValue {
-  // The kind of value: String (a text), Int64, Float64, Boolean, Date32 or
-  // Timestamp; none when absent (a null).
+  // The kind of a present value: String (a text), Int64, Float64, Boolean,
+  // Date32 or Timestamp. A null is not present (its kind means nothing).
   FieldTag kind = FieldTag::String;
   bool present = false;
   std::string_view str;
@@ -211,7 +211,7 @@ class ColumnAccumulator {
   // reservation of `create` is a guess capped at 16 bytes for 1000000 rows);
   // the other kinds reserve the rows.
   void reserve_for_texts(std::uint64_t rows, std::uint64_t text_bytes);
-  // Appends a typed value converted by the conversion matrix. For `Str` the
+  // Appends a typed value converted by the conversion matrix. For a text the
   // return value is as for append_text; for other kinds it is true.
   bool append_value(const ScalarValue& value);
   void remove_last();
@@ -280,7 +280,7 @@ class ColumnAccumulator {
 //   Boolean, Date32: only a value of the same kind
 //   Timestamp: only a Timestamp, its raw count taken as of `unit`, never rescaled
 //   Decimal128: nothing
-// Anything else, Null included, is absent: the column stores a null. A Str
+// Anything else, Null included, is absent: the column stores a null. A text
 // value is absent here too: the column parses texts (append_text).
 TypedCell convert_for_column(const ScalarValue& value, FieldTag kind, TimeUnit unit,
                              RenderBuffer& buffer);

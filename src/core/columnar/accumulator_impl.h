@@ -104,6 +104,7 @@ struct StringColumn {
   static constexpr FieldTag kTag = FieldTag::String;
 
   ValidityBitmap validity;
+  NoParams params;
   std::vector<std::uint8_t> bytes;
   std::vector<std::int32_t> offsets;  // always starts with 0
 
@@ -134,6 +135,7 @@ struct DictionaryColumn {
   static constexpr FieldTag kTag = FieldTag::Dictionary;
 
   ValidityBitmap validity;
+  NoParams params;
   std::vector<std::int32_t> keys;
   std::vector<std::uint8_t> bytes;    // the distinct texts end to end
   std::vector<std::int32_t> offsets;  // always starts with 0

@@ -264,13 +264,7 @@ std::shared_ptr<arrow::DataType> KindTraits<FieldTag::Decimal128>::arrow_type(co
 }
 
 std::shared_ptr<arrow::DataType> arrow_type_for(const ColumnAccumulator& column) {
-  return column.impl().visit([]<class Column>(const Column& c) {
-    if constexpr (requires { c.params; }) {
-      return KindTraits<Column::kTag>::arrow_type(c.params);
-    } else {
-      return KindTraits<Column::kTag>::arrow_type({});
-    }
-  });
+  return column.impl().visit([]<class Column>(const Column& c) { return KindTraits<Column::kTag>::arrow_type(c.params); });
 }
 
 std::shared_ptr<arrow::Field> field_for(const ColumnAccumulator& column, const std::string& name) {

@@ -69,9 +69,10 @@ struct TextKindTraits {
     cell.str = text;
     return true;
   }
-  static char* render_to(char* out, const TypedCell& c) {
-    std::memcpy(out, c.str.data(), c.str.size());
-    return out + c.str.size();
+  // A text is its own rendering, and may be longer than any buffer: callers
+  // read `cell.str` instead.
+  [[noreturn]] static char* render_to(char*, const TypedCell&) {
+    core_invariant_failed("a text cell rendered into a buffer");
   }
   static std::shared_ptr<arrow::DataType> arrow_type(const Params&);
 };
@@ -207,12 +208,13 @@ struct KindTraits<FieldTag::Timestamp> : FixedKindTraits<KindTraits<FieldTag::Ti
   using Params = TimestampParams;
   static FieldType field_type(const Params& p) { return FieldType::timestamp(p.unit, p.pattern); }
   static std::optional<Stored> parse(const Params& p, std::string_view t) { return p.parser.parse(t); }
-  // The common ISO shapes are read inline (the unit fixed at compile time
-  // when the caller knows it: see iso_fast_into); any other text goes to the
-  // column's parser.
+  // The column's parser; with no custom pattern, whole columns use
+  // iso_fast_into instead.
   static bool fast_into(const Params& p, const char* s, std::size_t n, const char*, Stored& slot) {
     return p.parser.parse_into(std::string_view(s, n), slot);
   }
+  // The common ISO shapes read inline with the unit fixed at compile time;
+  // any other text goes to the column's parser.
   template <TimeUnit kUnit>
   [[gnu::always_inline]] static bool iso_fast_into(const Params& p, const char* s, std::size_t n, const char* end,
                                                    Stored& slot) {
@@ -253,9 +255,9 @@ struct KindTraits<FieldTag::Decimal128> : FixedKindTraits<KindTraits<FieldTag::D
   static std::shared_ptr<arrow::DataType> arrow_type(const Params& p);
 };
 
-// The canonical text of a present cell, its kind's rendering (a text as it
-// is). `out` has room for kRenderCapacity bytes; a text may be longer, so a
-// caller with a text cell reads `cell.str` instead.
+// The canonical text of a present cell that is not text (a text cell is its
+// own text: read `cell.str`), written at `out`, which has room for
+// kRenderCapacity bytes.
 inline char* render_cell_to(char* out, const TypedCell& cell) {
   return dispatch_kind(cell.kind, [&]<FieldTag Tag>(KindTag<Tag>) { return KindTraits<Tag>::render_to(out, cell); });
 }

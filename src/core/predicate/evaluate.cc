@@ -101,7 +101,7 @@ bool typed_compare(const TypedCell& left, const TypedCell& right, CompareOp op) 
   if (left.is_absent() || right.is_absent()) return false;
   switch (left.kind) {
     case FieldTag::String:
-    case FieldTag::Dictionary:
+    case FieldTag::Dictionary:  // cells of text are String; listed for completeness
       return right.kind == FieldTag::String && text_compare(left.str, right.str, op);
     case FieldTag::Int64:
       if (right.kind == FieldTag::Int64) return apply_compare(op, three_way(left.i64, right.i64));

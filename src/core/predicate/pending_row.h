@@ -88,8 +88,8 @@ class ColumnBitset {
 // cell the tests see, equal to the one committed-row evaluation would read for
 // the same value, so a row gets the same verdict in both modes. A value that
 // is not text goes through the columns' own conversion (convert_for_column),
-// a text through the column's parser. Text of a Str
-// value stays a view of `value.str`; rendered texts go into `buffer`. Absent
+// a text through the column's parser. The text of a
+// String cell stays a view of `value.str`; rendered texts go into `buffer`. Absent
 // when the column would hold a null: a failed parse, a kind the column stores
 // as null, a Null value, or (String and Dictionary columns) text that is not
 // UTF-8. In a String or Dictionary column a Date32 is seen as its date
@@ -178,7 +178,7 @@ class PendingRow {
       bool b;
       std::int32_t date;
     };
-    std::size_t text_offset = 0;  // Str: position in text_
+    std::size_t text_offset = 0;  // a text: position in text_
     std::size_t text_length = 0;
 
     Entry() : i64(0) {}
@@ -194,7 +194,7 @@ class PendingRow {
 
   PredicateEvaluator evaluator_;
   InlineVector<Entry, kInlineEntries> entries_;
-  std::string text_;  // texts of the buffered Str values, end to end
+  std::string text_;  // texts of the buffered text values, end to end
   InlineVector<std::string, kInlineNames> predicate_names_;
   bool names_marked_ = false;
   ColumnBitset predicate_columns_;

@@ -72,9 +72,7 @@ bool KindTraits<FieldTag::Int64>::literal_into(std::string_view text, TypedCell&
   return v.has_value();
 }
 bool KindTraits<FieldTag::Timestamp>::literal_into(std::string_view text, TypedCell& c) {
-  const auto v = parse_int64(text);
-  if (v) c.i64 = *v;
-  return v.has_value();
+  return KindTraits<FieldTag::Int64>::literal_into(text, c);
 }
 bool KindTraits<FieldTag::Float64>::literal_into(std::string_view text, TypedCell& c) {
   const auto v = parse_float64(text);
