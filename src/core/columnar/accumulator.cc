@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <unordered_set>
@@ -239,9 +240,18 @@ std::optional<std::uint64_t> append_column(PrimitiveColumn<Tag>& c, const TextCo
       }
     }
   }
+  // Small parameters are copied into the parser (a register, not a load
+  // through a pointer per value); the others are referred to.
+  auto captured = [](const auto& p) {
+    if constexpr (std::is_trivially_copyable_v<std::decay_t<decltype(p)>>) {
+      return p;
+    } else {
+      return std::cref(p);
+    }
+  };
   return append_rows<Offset, true>(c.validity, c.values, v,
-                                   [&params, readable_end] [[gnu::always_inline]] (const char* p, std::size_t n,
-                                                                                  Stored& slot) {
+                                   [params = captured(params), readable_end] [[gnu::always_inline]] (
+                                       const char* p, std::size_t n, Stored& slot) {
                                      return Traits::fast_into(params, p, n, readable_end, slot);
                                    });
 }
