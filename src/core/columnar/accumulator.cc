@@ -732,24 +732,62 @@ void pop_row(DictionaryColumn& c) {
   c.validity.pop();
 }
 
+// Rows in blocks of 64, as append_rows walks them, but in two passes per
+// block: first every present text is hashed and its home slot fetched ahead
+// (with many distinct texts the table is far larger than the caches, and a
+// lookup's time is the wait for its slot; fetched together, the waits
+// overlap), then each is looked up or inserted. A text that finds no room
+// in the dictionary is stored as null, but it is not a parse failure.
 template <class Offset>
 std::optional<std::uint64_t> append_column(DictionaryColumn& c, const TextColumnView& v) {
-  // The hash key is kept in a local (registers), taken again after an
-  // insert, which may move the table to a new key.
-  DictionaryHashKey hash_key = c.hash_key;
-  return append_rows<Offset, false>(
-      c.validity, c.keys, v, [&c, &hash_key](const char* p, std::size_t n, std::int32_t& slot) {
-        const std::string_view text(p, n);
-        const std::uint64_t hash = dictionary_text_hash(p, n, hash_key);
-        std::uint32_t key = dictionary_find(c, text, hash);
-        if (key == ColumnAccumulator::kNoKey) [[unlikely]] {
-          key = dictionary_insert(c, text, hash);
-          hash_key = c.hash_key;
+  const Offset* const offsets = static_cast<const Offset*>(v.offsets);
+  c.validity.reserve_more(v.length);
+  reserve_more(c.keys, static_cast<std::size_t>(v.length));
+  std::uint64_t hashes[64];
+  std::int32_t block_keys[64];
+  for (std::uint64_t block = 0; block < v.length; block += 64) {
+    const auto count = static_cast<unsigned>(std::min<std::uint64_t>(64, v.length - block));
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const std::uint64_t present =
+        v.validity != nullptr ? read_bits(v.validity, v.validity_offset + block, count) : all;
+    const Offset* o = offsets + block;
+    auto text = [&](unsigned j) {
+      return std::string_view(v.data + o[j], static_cast<std::size_t>(o[j + 1] - o[j]));
+    };
+    // The hash key is kept in a local (registers); an insert may move the
+    // table to a new key, and the block's later texts are then hashed again.
+    DictionaryHashKey hash_key = c.hash_key;
+    std::uint32_t generation = c.hash_generation;
+    const std::uint64_t* const slots = c.slots.data();
+    const std::size_t size = c.slots.size();
+    for (unsigned j = 0; j < count; ++j) {
+      if (((present >> j) & 1) == 0) continue;
+      const std::string_view t = text(j);
+      hashes[j] = dictionary_text_hash(t.data(), t.size(), hash_key);
+      if (size != 0) __builtin_prefetch(slots + home_slot(hashes[j], size));
+    }
+    std::uint64_t valid = 0;
+    for (unsigned j = 0; j < count; ++j) {
+      block_keys[j] = 0;
+      if (((present >> j) & 1) == 0) continue;
+      const std::string_view t = text(j);
+      if (c.hash_generation != generation) [[unlikely]] {
+        hash_key = c.hash_key;
+        generation = c.hash_generation;
+        for (unsigned k = j; k < count; ++k) {
+          if ((present >> k) & 1) hashes[k] = dictionary_text_hash(v.data + o[k], static_cast<std::size_t>(o[k + 1] - o[k]), hash_key);
         }
-        const bool stored = key != ColumnAccumulator::kNoKey;
-        slot = stored ? static_cast<std::int32_t>(key) : 0;
-        return stored;
-      });
+      }
+      std::uint32_t key = dictionary_find(c, t, hashes[j]);
+      if (key == ColumnAccumulator::kNoKey) [[unlikely]] key = dictionary_insert(c, t, hashes[j]);
+      if (key == ColumnAccumulator::kNoKey) [[unlikely]] continue;
+      block_keys[j] = static_cast<std::int32_t>(key);
+      valid |= std::uint64_t{1} << j;
+    }
+    c.keys.insert(c.keys.end(), block_keys, block_keys + count);
+    c.validity.append_word(valid, count);
+  }
+  return std::nullopt;
 }
 
 std::string_view row_text(const DictionaryColumn& c, std::uint64_t row) {
