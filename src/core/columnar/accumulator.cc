@@ -738,6 +738,10 @@ void pop_row(DictionaryColumn& c) {
 // lookup's time is the wait for its slot; fetched together, the waits
 // overlap), then each is looked up or inserted. A text that finds no room
 // in the dictionary is stored as null, but it is not a parse failure.
+// Slot tables above this size (about a core's share of the last-level
+// cache) are fetched ahead.
+constexpr std::size_t kFetchAheadFrom = std::size_t{1} << 20;
+
 template <class Offset>
 std::optional<std::uint64_t> append_column(DictionaryColumn& c, const TextColumnView& v) {
   const Offset* const offsets = static_cast<const Offset*>(v.offsets);
@@ -760,11 +764,15 @@ std::optional<std::uint64_t> append_column(DictionaryColumn& c, const TextColumn
     std::uint32_t generation = c.hash_generation;
     const std::uint64_t* const slots = c.slots.data();
     const std::size_t size = c.slots.size();
-    for (unsigned j = 0; j < count; ++j) {
-      if (((present >> j) & 1) == 0) continue;
-      const std::string_view t = text(j);
-      hashes[j] = dictionary_text_hash(t.data(), t.size(), hash_key);
-      if (size != 0) __builtin_prefetch(slots + home_slot(hashes[j], size));
+    // A table that fits the caches is read at once: the extra pass would cost more than it hides.
+    const bool ahead = size * sizeof(std::uint64_t) > kFetchAheadFrom;
+    if (ahead) {
+      for (unsigned j = 0; j < count; ++j) {
+        if (((present >> j) & 1) == 0) continue;
+        const std::string_view t = text(j);
+        hashes[j] = dictionary_text_hash(t.data(), t.size(), hash_key);
+        __builtin_prefetch(slots + home_slot(hashes[j], size));
+      }
     }
     std::uint64_t valid = 0;
     for (unsigned j = 0; j < count; ++j) {
@@ -774,10 +782,11 @@ std::optional<std::uint64_t> append_column(DictionaryColumn& c, const TextColumn
       if (c.hash_generation != generation) [[unlikely]] {
         hash_key = c.hash_key;
         generation = c.hash_generation;
-        for (unsigned k = j; k < count; ++k) {
+        for (unsigned k = j; ahead && k < count; ++k) {
           if ((present >> k) & 1) hashes[k] = dictionary_text_hash(v.data + o[k], static_cast<std::size_t>(o[k + 1] - o[k]), hash_key);
         }
       }
+      if (!ahead) hashes[j] = dictionary_text_hash(t.data(), t.size(), hash_key);
       std::uint32_t key = dictionary_find(c, t, hashes[j]);
       if (key == ColumnAccumulator::kNoKey) [[unlikely]] key = dictionary_insert(c, t, hashes[j]);
       if (key == ColumnAccumulator::kNoKey) [[unlikely]] continue;
