@@ -170,6 +170,9 @@ template <class Offset, bool kCanFail, class T, class Parse>
   return first_failure;
 }
 
+template <class Column>
+constexpr bool is_text_column = std::is_same_v<Column, StringColumn> || std::is_same_v<Column, DictionaryColumn>;
+
 // ================================================================ fixed-width columns
 
 template <FieldTag Tag>
@@ -323,14 +326,6 @@ bool push_text(StringColumn& c, std::string_view text) {
   c.offsets.push_back(static_cast<std::int32_t>(used + text.size()));
   c.validity.push(true);
   return true;
-}
-
-void push_cell(StringColumn& c, const TypedCell& cell) {
-  if (cell.is_text()) {
-    push_text(c, cell.str);
-  } else {
-    push_null(c);
-  }
 }
 
 void push_nulls(StringColumn& c, std::uint64_t count) {
@@ -707,7 +702,10 @@ bool push_text(DictionaryColumn& c, std::string_view text) {
   return true;
 }
 
-void push_cell(DictionaryColumn& c, const TypedCell& cell) {
+// A cell converted for a text column (convert_for_column): a text, or absent.
+template <class Column>
+  requires is_text_column<Column>
+void push_cell(Column& c, const TypedCell& cell) {
   if (cell.is_text()) {
     push_text(c, cell.str);
   } else {
@@ -839,8 +837,6 @@ void settle_any(ColumnAccumulator::Impl& a) {
   if (auto* s = std::get_if<StringColumn>(&a.column)) settle(*s);
 }
 
-template <class Column>
-constexpr bool is_text_column = std::is_same_v<Column, StringColumn> || std::is_same_v<Column, DictionaryColumn>;
 
 }  // namespace
 
