@@ -781,7 +781,7 @@ std::optional<std::uint64_t> append_column(DictionaryColumn& c, const TextColumn
         hash_key = c.hash_key;
         generation = c.hash_generation;
         for (unsigned k = j; ahead && k < count; ++k) {
-          if ((present >> k) & 1) hashes[k] = dictionary_text_hash(v.data + o[k], static_cast<std::size_t>(o[k + 1] - o[k]), hash_key);
+          if ((present >> k) & 1) hashes[k] = dictionary_text_hash(text(k).data(), text(k).size(), hash_key);
         }
       }
       if (!ahead) hashes[j] = dictionary_text_hash(t.data(), t.size(), hash_key);
