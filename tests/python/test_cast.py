@@ -43,6 +43,8 @@ VALUE_CASES = [
     # (field type, input, expected Arrow type, expected Python values)
     ("int64", ["0", "-9223372036854775808", "9223372036854775807", "+5", "007", "-0", None],
      pa.int64(), [0, I64_MIN, I64_MAX, 5, 7, 0, None]),
+    ("int64", ["12345678901234567", "-100000000000000009", "+9223372036854775807", "0000000000000000042"],
+     pa.int64(), [12345678901234567, -100000000000000009, I64_MAX, 42]),
     ("float64", ["1.5", "-0.25", "1e400", "-1e400", "1e-400", ".5", "5.", "-Infinity", None],
      pa.float64(), [1.5, -0.25, math.inf, -math.inf, 0.0, 0.5, 5.0, -math.inf, None]),
     ("boolean", ["true", "false", None, "true"], pa.bool_(), [True, False, None, True]),
@@ -228,6 +230,10 @@ STRICT_CASES = [
     # (field type, input values, message)
     ("int64", ["1", None, "x"], strict('"x"', 2, "Int64")),
     ("int64", [" 5"], strict('" 5"', 0, "Int64")),
+    ("int64", ["1", "9223372036854775808"], strict('"9223372036854775808"', 1, "Int64")),
+    ("int64", ["-9223372036854775809"], strict('"-9223372036854775809"', 0, "Int64")),
+    ("int64", ["12345678x012345678"], strict('"12345678x012345678"', 0, "Int64")),
+    ("int64", ["1x345678901234567"], strict('"1x345678901234567"', 0, "Int64")),
     ("float64", ["1", "1e"], strict('"1e"', 1, "Float64")),
     ("boolean", ["true", "True"], strict('"True"', 1, "Boolean")),
     ("bool", ["1"], strict('"1"', 0, "Boolean")),

@@ -250,6 +250,29 @@ alignas(32) inline constexpr unsigned char kLeadingBytes[32] = {
     out = ok ? (negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value)) : 0;
     return ok;
   }
+  if (d - 17 < 3) {
+    // 17 to 19 digits: one to three leading digits, then the last sixteen
+    // (which end with the text) as two words; at most 999 * 10^16 + 10^16 - 1
+    // stays within 64 bits, so the range check is one compare.
+    const char* q = p + skip;
+    const std::size_t head_digits = d - 16;
+    std::uint64_t value = 0;
+    bool ok = true;
+    for (std::size_t i = 0; i < head_digits; ++i) {
+      const unsigned c = static_cast<unsigned char>(q[i]) - '0';
+      ok &= c <= 9;
+      value = value * 10 + c;
+    }
+    const std::uint64_t high = load_u64(q + head_digits);
+    const std::uint64_t low = load_u64(q + head_digits + 8);
+    ok &= eight_digits(high) & eight_digits(low);
+    value = value * 10000000000000000u +
+            (static_cast<std::uint64_t>(eight_digits_value(high)) * 100000000u + eight_digits_value(low));
+    // The magnitude of INT64_MIN is one more than INT64_MAX.
+    ok &= value <= static_cast<std::uint64_t>(INT64_MAX) + negative;
+    out = ok ? static_cast<std::int64_t>(negative ? 0 - value : value) : 0;
+    return ok;
+  }
   const std::optional<std::int64_t> v = vorpel::parse_int64(std::string_view(p, n));
   out = v.value_or(0);
   return v.has_value();
