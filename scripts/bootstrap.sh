@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/debian_packages.sh
 ensure_debian_packages bootstrap g++ cmake ninja-build pkg-config git libre2-dev libicu-dev libgtest-dev \
-  libbenchmark-dev libfast-float-dev
+  libbenchmark-dev libfast-float-dev zlib1g-dev libzstd-dev libsimdjson-dev
 
 PY=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

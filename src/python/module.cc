@@ -433,9 +433,13 @@ PyObject* stage_profile_entry(PyObject* /*module*/, PyObject* /*unused*/) {
   });
 }
 
-// Shared by reset_stage_profile and disable_stage_profile: no stage is
-// timed, so there is nothing to start or stop.
-PyObject* stage_profile_switch_entry(PyObject* /*module*/, PyObject* /*unused*/) {
+PyObject* reset_stage_profile_entry(PyObject* /*module*/, PyObject* /*unused*/) {
+  reset_stage_profile();
+  Py_RETURN_NONE;
+}
+
+PyObject* disable_stage_profile_entry(PyObject* /*module*/, PyObject* /*unused*/) {
+  disable_stage_profile();
   Py_RETURN_NONE;
 }
 
@@ -484,9 +488,9 @@ constexpr int kNoArgsFlags = METH_NOARGS | METH_STATIC;                      // 
 PyMethodDef kResolveEngineDef{"resolve_engine", as_cfunction(&resolve_engine_entry), kFastCallFlags,
                               kResolveEngineDoc};
 PyMethodDef kResetStageProfileDef{
-    "reset_stage_profile", as_cfunction(&stage_profile_switch_entry), kNoArgsFlags,
+    "reset_stage_profile", as_cfunction(&reset_stage_profile_entry), kNoArgsFlags,
     "reset_stage_profile()\n--\n\nStart stage timing for the next read (clears previous counters)."};
-PyMethodDef kDisableStageProfileDef{"disable_stage_profile", as_cfunction(&stage_profile_switch_entry),
+PyMethodDef kDisableStageProfileDef{"disable_stage_profile", as_cfunction(&disable_stage_profile_entry),
                                     kNoArgsFlags, "disable_stage_profile()\n--\n\nStop stage timing."};
 PyMethodDef kStageProfileDef{
     "stage_profile", as_cfunction(&stage_profile_entry), kNoArgsFlags,

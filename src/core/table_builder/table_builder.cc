@@ -284,7 +284,9 @@ void TableBuilder::set_known_field(std::size_t column, const ScalarValue& value)
     // (untyped String and Dictionary columns never fail).
     parsed = value.is_text() ? acc.append_text(value.str) : acc.append_value(value);
   });
-  if (!parsed && strict_ && !pending_error_) record_strict_failure(column, value.str);
+  if (parsed) return;
+  if (failure_log_ != nullptr) failure_log_->push_back({row_index_ - failure_log_first_row_, failure_log_field_});
+  if (strict_ && !pending_error_) record_strict_failure(column, value.str);
 }
 
 void TableBuilder::end_row() {
@@ -297,11 +299,80 @@ void TableBuilder::end_row() {
   complete_committed_row();
 }
 
-bool TableBuilder::can_push_column_at_once() const {
-  if (observer_ != nullptr || has_predicate_ || has_budget_ || finished_ || value_column_ == kNoColumn) return false;
+bool TableBuilder::at_batch_boundary() const {
+  if (observer_ != nullptr || has_predicate_ || has_budget_ || finished_) return false;
   // At a row boundary: no value of an open row pending in any column.
-  if (columns_[value_column_].len() != row_index_) return false;
   return std::all_of(present_.begin(), present_.end(), [](std::uint64_t word) { return word == 0; });
+}
+
+bool TableBuilder::can_push_column_at_once() const {
+  return value_column_ != kNoColumn && at_batch_boundary() && columns_[value_column_].len() == row_index_;
+}
+
+void TableBuilder::push_text_rows(const TextFieldBlock& block, std::vector<CellFailure>* failures) {
+  if (block.rows == 0) return;
+  // The column of each kept field, created now (in field order) when new.
+  std::vector<std::size_t> columns(block.names.size(), kNoColumn);
+  bool at_once = at_batch_boundary() && block.names.size() == block.fields.size();
+  if (at_once) {
+    for (std::size_t k = 0; k < block.names.size() && at_once; ++k) {
+      const std::optional<std::string_view> out = select(block.names[k]);
+      if (!out) continue;
+      const std::optional<std::size_t> column = get_or_create_column(*out);
+      // A refused name records its error through the row loop below.
+      at_once = column.has_value() && std::find(columns.begin(), columns.end(), *column) == columns.end();
+      if (at_once) columns[k] = *column;
+    }
+    resize_present();
+  }
+  if (at_once) return push_text_rows_at_once(block, columns, failures);
+
+  failure_log_ = failures;
+  failure_log_first_row_ = row_index_;
+  for (std::uint64_t row = 0; row < block.rows; ++row) {
+    begin_row();
+    for (std::size_t k = 0; k < block.names.size(); ++k) {
+      failure_log_field_ = k;
+      const TextColumnView& field = block.fields[k];
+      set_field(block.names[k], field.is_valid(row) ? ScalarValue::of_str(field.text(row)) : ScalarValue::null());
+    }
+    end_row();
+  }
+  failure_log_ = nullptr;
+}
+
+void TableBuilder::push_text_rows_at_once(const TextFieldBlock& block, std::span<const std::size_t> columns,
+                                          std::vector<CellFailure>* failures) {
+  const std::uint64_t first_row = row_index_;
+  std::optional<CellFailure> first_failure;
+  const std::size_t logged_before = failures != nullptr ? failures->size() : 0;
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    if (columns[k] == kNoColumn) continue;
+    ColumnAccumulator& column = columns_[columns[k]];
+    const TextColumnView& field = block.fields[k];
+    const std::optional<std::uint64_t> failed = column.append_texts(field, /*rows_final=*/true);
+    if (!failed) continue;
+    if (!first_failure || *failed < first_failure->row) first_failure = CellFailure{*failed, k};
+    if (failures == nullptr) continue;
+    // Past the first failure, a row failed where a present text left a null.
+    for (std::uint64_t row = *failed; row < block.rows; ++row) {
+      if (field.is_valid(row) && column.cell_at(first_row + row).is_absent()) failures->push_back({row, k});
+    }
+  }
+  // Every other column misses its field in every row.
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    if (std::find(columns.begin(), columns.end(), i) == columns.end()) columns_[i].append_nulls(block.rows);
+  }
+  if (failures != nullptr) {
+    std::sort(failures->begin() + static_cast<std::ptrdiff_t>(logged_before), failures->end(),
+              [](const CellFailure& a, const CellFailure& b) { return a.row != b.row ? a.row < b.row : a.field < b.field; });
+  }
+  if (first_failure && strict_ && !pending_error_) {
+    row_index_ = first_row + first_failure->row;  // the row the message names
+    record_strict_failure(columns[first_failure->field], block.fields[first_failure->field].text(first_failure->row));
+  }
+  row_index_ = first_row + block.rows;
+  rows_kept_ += block.rows;
 }
 
 void TableBuilder::push_text_column(const TextColumnView& column) {

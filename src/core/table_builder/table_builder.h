@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -65,6 +66,22 @@ struct FrozenSchema {
   bool exact = false;
 };
 
+// Rows of text fields handed over column by column: the text of field k in
+// row r is row r of fields[k] (a null row is a missing value). Every row has
+// the same fields, named `names`.
+struct TextFieldBlock {
+  std::span<const std::string> names;
+  std::span<const TextColumnView> fields;  // each `rows` long
+  std::uint64_t rows = 0;
+};
+
+// A cell whose text did not parse as its column's type (a null was stored):
+// its row within the block and its field index.
+struct CellFailure {
+  std::uint64_t row = 0;
+  std::size_t field = 0;
+};
+
 class TableBuilder {
  public:
   // A null `options` is taken as the default options.
@@ -87,6 +104,14 @@ class TableBuilder {
   // budget, the column for "value" exists, no row is open) the rows go to the
   // column's accumulator as one batch; otherwise the loop runs as written.
   void push_text_column(const TextColumnView& column);
+  // Feeds the block's rows exactly as this loop would:
+  //   for each row: begin_row(); for each field k: set_field(names[k], its
+  //   text, or a null); end_row();
+  // and appends to `failures` (when given) every cell whose text failed to
+  // parse, in row-major order. When nothing can differ from row to row (as
+  // for push_text_column, and no two fields land in one column) each field
+  // goes to its column's accumulator as one batch.
+  void push_text_rows(const TextFieldBlock& block, std::vector<CellFailure>* failures);
   // Capacity hint: about `rows` more rows carrying `text_bytes` bytes of text
   // will be pushed as the field "value". A String column then reserves exactly
   // that room instead of its default guess. No effect before that column exists.
@@ -161,8 +186,15 @@ class TableBuilder {
   // A completed row is dropped: rows_dropped_ advances, then
   // on_row_dropped(row_index_); row_index_ stays.
   void drop_row();
+  // Whether the rows pushed next start at a row boundary with nothing that
+  // acts per row (observer, predicate, budget): a whole column of them may
+  // then go to an accumulator at once.
+  bool at_batch_boundary() const;
   // Whether push_text_column may hand the whole column to the accumulator.
   bool can_push_column_at_once() const;
+  // push_text_rows for a block whose fields each have a column of their own.
+  void push_text_rows_at_once(const TextFieldBlock& block, std::span<const std::size_t> columns,
+                              std::vector<CellFailure>* failures);
 
   // Row predicate steps (only with a predicate).
   //
@@ -253,6 +285,12 @@ class TableBuilder {
   bool value_selected_ = false;
   std::string value_output_name_;
   std::size_t value_column_ = kNoColumn;
+
+  // While push_text_rows feeds rows one at a time: where a value that fails
+  // to parse is recorded, and the block's first row and current field.
+  std::vector<CellFailure>* failure_log_ = nullptr;
+  std::uint64_t failure_log_first_row_ = 0;
+  std::size_t failure_log_field_ = 0;
 
   std::uint64_t row_index_ = 0;
   std::uint64_t rows_kept_ = 0;

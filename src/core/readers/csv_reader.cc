@@ -1,0 +1,899 @@
+#include "core/readers/csv_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+#include "core/columnar/utf8_check.h"
+#include "core/profiler.h"
+#include "core/readers/csv_tokenise.h"
+#include "core/table_builder/table_builder.h"
+#include "core/utf8.h"
+
+namespace vorpel::readers {
+namespace {
+
+constexpr std::uint64_t kDefaultBlockBytes = std::uint64_t{16} << 20;
+constexpr std::uint64_t kMinBlockBytes = 4096;
+
+// ---------------------------------------------------------------- columns of fields
+
+// One column of a chunk's fields as texts: offsets into its own bytes, and a
+// validity bit per row (set: present).
+class FieldColumn {
+ public:
+  bool boolean_words = false;  // map the dialect's true/false words
+
+  std::uint64_t rows() const { return offsets_.size() - 1; }
+  bool overflowed() const { return overflow_; }
+
+  void reset(std::size_t bytes_hint) {
+    offsets_.assign(1, 0);
+    validity_.clear();
+    size_ = 0;
+    nulls_ = 0;
+    overflow_ = false;
+    if (capacity_ < bytes_hint) grow(bytes_hint);
+  }
+
+  // Room for `n` more bytes at tail().
+  char* tail(std::size_t n) {
+    if (size_ + n > capacity_) grow(size_ + n);
+    return bytes_.get() + size_;
+  }
+  // Ends a present row whose `n` bytes were written at tail().
+  void commit(std::size_t n) {
+    start_row();
+    size_ += n;
+    if (size_ > static_cast<std::size_t>(INT32_MAX)) [[unlikely]] {
+      overflow_ = true;
+      size_ = static_cast<std::size_t>(offsets_.back());
+    }
+    offsets_.push_back(static_cast<std::int32_t>(size_));
+  }
+  void push(std::string_view text) {
+    std::memcpy(tail(text.size()), text.data(), text.size());
+    commit(text.size());
+  }
+  void push_null() {
+    const std::uint64_t row = rows();
+    start_row();
+    validity_[row >> 6] &= ~(std::uint64_t{1} << (row & 63));
+    ++nulls_;
+    offsets_.push_back(static_cast<std::int32_t>(size_));
+  }
+  // Drops rows past `rows`.
+  void truncate(std::uint64_t rows) {
+    while (this->rows() > rows) {
+      const std::uint64_t row = this->rows() - 1;
+      if (((validity_[row >> 6] >> (row & 63)) & 1) == 0) --nulls_;
+      validity_[row >> 6] |= std::uint64_t{1} << (row & 63);
+      offsets_.pop_back();
+      size_ = static_cast<std::size_t>(offsets_.back());
+    }
+    validity_.resize((rows + 63) / 64);
+  }
+
+  // Rows [first, first + count) as a view (no copy).
+  TextColumnView view(std::uint64_t first, std::uint64_t count) const {
+    TextColumnView v;
+    v.offsets = offsets_.data() + first;
+    v.data = bytes_.get();
+    v.data_size = size_;
+    v.validity = nulls_ == 0 ? nullptr : reinterpret_cast<const std::uint8_t*>(validity_.data());
+    v.validity_offset = first;
+    v.length = count;
+    v.texts_valid_utf8 = true;
+    return v;
+  }
+  std::string_view text(std::uint64_t row) const {
+    return std::string_view(bytes_.get() + offsets_[row], static_cast<std::size_t>(offsets_[row + 1] - offsets_[row]));
+  }
+  bool is_valid(std::uint64_t row) const { return (validity_[row >> 6] >> (row & 63)) & 1; }
+
+ private:
+  void start_row() {
+    if ((rows() & 63) == 0) validity_.push_back(~std::uint64_t{0});
+  }
+  void grow(std::size_t need) {
+    const std::size_t capacity = std::max({need, capacity_ * 2, std::size_t{256}});
+    std::unique_ptr<char[]> bigger(new char[capacity]);
+    if (size_ != 0) std::memcpy(bigger.get(), bytes_.get(), size_);
+    bytes_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+
+  std::vector<std::int32_t> offsets_{0};
+  std::vector<std::uint64_t> validity_;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::uint64_t nulls_ = 0;
+  bool overflow_ = false;
+};
+
+// The tokeniser's sink that fills one FieldColumn per column.
+class ColumnSink {
+ public:
+  ColumnSink(std::vector<FieldColumn>& columns, const CsvDialect& dialect, std::uint64_t max_rows)
+      : columns_(columns), dialect_(dialect), max_rows_(max_rows), null_only_empty_(dialect.null_only_empty()) {}
+
+  void field(std::size_t index, std::string_view text, bool doubled) {
+    if (index >= columns_.size()) return;  // counted; the record is refused at its end
+    FieldColumn& c = columns_[index];
+    if (doubled) {
+      char* out = c.tail(text.size());
+      const std::size_t n = unescape_quotes(text, dialect_.quote, out);
+      const std::string_view unquoted(out, n);
+      if (dialect_.is_null(unquoted)) return c.push_null();
+      if (c.boolean_words) {
+        if (const auto word = dialect_.boolean_word(unquoted)) return c.push(*word);
+      }
+      return c.commit(n);
+    }
+    if (null_only_empty_ ? text.empty() : dialect_.is_null(text)) return c.push_null();
+    if (c.boolean_words) {
+      if (const auto word = dialect_.boolean_word(text)) return c.push(*word);
+    }
+    c.push(text);
+  }
+
+  bool end_record(std::size_t fields, const char* record_start, CsvProblem& problem) {
+    const std::size_t expected = columns_.size();
+    if (fields != expected) {
+      if (fields < expected && dialect_.fill_missing_fields) {
+        for (std::size_t i = fields; i < expected; ++i) columns_[i].push_null();
+      } else {
+        problem = {CsvProblemKind::FieldCount, record_start, fields, expected};
+        drop_record(fields);
+        return false;
+      }
+    }
+    ++rows_;
+    return rows_ < max_rows_;
+  }
+
+  void drop_record(std::size_t fields) {
+    for (std::size_t i = 0; i < std::min(fields, columns_.size()); ++i) columns_[i].truncate(rows_);
+  }
+
+  std::uint64_t rows() const { return rows_; }
+
+ private:
+  std::vector<FieldColumn>& columns_;
+  const CsvDialect& dialect_;
+  std::uint64_t max_rows_;
+  bool null_only_empty_;
+  std::uint64_t rows_ = 0;
+};
+
+// The fields of one record, unquoted.
+class RecordSink {
+ public:
+  explicit RecordSink(char quote) : quote_(quote) {}
+  void field(std::size_t, std::string_view text, bool doubled) {
+    std::string& out = fields.emplace_back(text.size(), '\0');
+    out.resize(doubled ? unescape_quotes(text, quote_, out.data()) : (std::memcpy(out.data(), text.data(), text.size()), text.size()));
+  }
+  bool end_record(std::size_t, const char* record_start, CsvProblem&) {
+    start = record_start;
+    return false;
+  }
+  void drop_record(std::size_t) { fields.clear(); }
+
+  std::vector<std::string> fields;
+  const char* start = nullptr;
+
+ private:
+  char quote_;
+};
+
+// Finds where given fields start: `targets` (row, field) in row-major order.
+class LocateSink {
+ public:
+  explicit LocateSink(std::span<const CellFailure> targets) : starts(targets.size()), targets_(targets) {}
+  void field(std::size_t index, std::string_view text, bool) {
+    // A quoted field's text starts one byte after its quote.
+    while (next_ < targets_.size() && targets_[next_].row == row_ && targets_[next_].field == index) {
+      starts[next_++] = text.data();
+    }
+  }
+  bool end_record(std::size_t, const char*, CsvProblem&) {
+    ++row_;
+    return next_ < targets_.size();
+  }
+  void drop_record(std::size_t) {}
+
+  std::vector<const char*> starts;
+
+ private:
+  std::span<const CellFailure> targets_;
+  std::size_t next_ = 0;
+  std::uint64_t row_ = 0;
+};
+
+// The offset of the first byte of [p, p + n) that is not part of well-formed UTF-8.
+std::size_t first_invalid_utf8(const char* p, std::size_t n) {
+  const auto* b = reinterpret_cast<const std::uint8_t*>(p);
+  std::size_t i = 0;
+  while (i < n) {
+    const utf8::Decoded d = utf8::decode(b + i, n - i);
+    if (!d.valid) return i;
+    i += d.size;
+  }
+  return n;
+}
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+ReadError from_source(SourceError&& e, const std::string& path) {
+  ReadError r;
+  r.kind = e.kind == SourceError::Kind::Io ? ReadError::Kind::Io : ReadError::Kind::Encoding;
+  r.message = std::move(e.message);
+  r.path = path;
+  r.os_error = e.os_error;
+  r.byte_offset = e.byte_offset;
+  return r;
+}
+
+ReadError internal(std::string message) {
+  ReadError r;
+  r.kind = ReadError::Kind::Internal;
+  r.message = std::move(message);
+  return r;
+}
+
+// ---------------------------------------------------------------- one chunk
+
+// What parsing one chunk gave. Places count from the chunk's start: `line`
+// is the line breaks before the place within the chunk, `byte_offset` the
+// bytes before it; the driver adds what came before the chunk.
+struct ChunkOutcome {
+  const char* stop = nullptr;
+  std::uint64_t rows = 0;
+  std::optional<ReadError> error;
+  CsvProblem problem;
+  std::vector<RejectedCell> rejects;
+  std::vector<std::shared_ptr<arrow::RecordBatch>> batches;
+};
+
+// Where a chunk's rows start a new batch: after `limit` rows of a builder.
+constexpr std::uint64_t kNoRowLimit = UINT64_MAX;
+
+}  // namespace
+
+// ---------------------------------------------------------------- reader state
+
+struct CsvReader::State {
+  std::unique_ptr<ByteSource> source;
+  CsvReadOptions options;
+  std::vector<std::string> names;       // the file's column names
+  std::vector<std::string> type_texts;  // per column: its type as written (or inferred); "" when untyped
+  std::vector<bool> inferred;           // per column: the type was inferred
+  std::vector<bool> boolean_words;      // per column: boolean, with the dialect's own words
+  std::shared_ptr<BuilderOptions> builder_options;
+
+  // Input bytes: [begin, end) of `buffer` not parsed yet; `begin` is a record start.
+  std::vector<char> buffer;
+  std::size_t begin = 0, end = 0;
+  std::size_t want = 0;  // bytes to buffer before the next block
+  bool source_done = false;
+  std::uint64_t consumed_bytes = 0;  // input bytes before `begin`
+  std::uint64_t consumed_lines = 0;  // line breaks before `begin`
+
+  std::unique_ptr<TableBuilder> builder;  // the batch being made by one thread
+  std::vector<FieldColumn> columns;       // that thread's fields
+  std::vector<std::shared_ptr<arrow::RecordBatch>> ready;  // batches made, not yet given out
+  bool finished = false;
+  bool gave_batch = false;
+  std::uint64_t rows = 0;
+  std::uint64_t kept_bytes = 0;  // bytes of the batches given out by a mode that collects them
+  std::vector<RejectedCell> rejects;
+
+  bool streams() const { return options.mode == EngineMode::Stream || options.mode == EngineMode::ParallelStreaming; }
+  unsigned threads() const {
+    const bool parallel = options.mode == EngineMode::Parallel || options.mode == EngineMode::ParallelStreaming;
+    return parallel ? std::max(1u, options.threads) : 1u;
+  }
+  std::uint64_t block_bytes() const {
+    if (options.block_bytes) return std::max<std::uint64_t>(*options.block_bytes, 1);
+    std::uint64_t bytes = kDefaultBlockBytes;
+    if (streams() && options.memory_budget) {
+      bytes = std::clamp<std::uint64_t>(*options.memory_budget / 8, kMinBlockBytes, bytes);
+    }
+    return bytes * threads();
+  }
+  std::uint64_t batch_rows() const { return options.batch_rows.value_or(kNoRowLimit); }
+
+  std::unique_ptr<TableBuilder> new_builder() const {
+    return std::make_unique<TableBuilder>(builder_options, std::nullopt, std::nullopt, 0);
+  }
+
+  // Reads until at least `bytes` are buffered or the source ends.
+  ReadResult<void> fill(std::size_t bytes) {
+    if (begin != 0) {
+      std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    if (buffer.size() < bytes) buffer.resize(bytes);
+    while (!source_done && end < bytes) {
+      SourceResult<std::size_t> n = source->read(buffer.data() + end, bytes - end);
+      if (!n) return std::unexpected(from_source(std::move(n.error()), options.path));
+      if (*n == 0) source_done = true;
+      end += *n;
+    }
+    return {};
+  }
+  const char* data_begin() const { return buffer.data() + begin; }
+  const char* data_end() const { return buffer.data() + end; }
+
+  // Moves `begin` to `to`, counting what it passes.
+  void consume(const char* to) {
+    consumed_lines += count_line_breaks(data_begin(), to);
+    consumed_bytes += static_cast<std::uint64_t>(to - data_begin());
+    begin = static_cast<std::size_t>(to - buffer.data());
+  }
+
+  // The next record's fields (unquoted), consumed; none at the end of the
+  // input. Reads more when the record is longer than what is buffered.
+  ReadResult<std::optional<std::vector<std::string>>> next_record(bool take);
+  ReadResult<void> read_header();
+  ReadResult<void> settle_types();
+
+  // Parses [chunk_begin, chunk_end) (validate, tokenise, feed): rows go to
+  // `builder`, a new batch starting after `batch_rows` rows of one.
+  ChunkOutcome run_chunk(const char* chunk_begin, const char* chunk_end, bool at_end,
+                         std::unique_ptr<TableBuilder>& builder, std::vector<FieldColumn>& fields) const;
+  // A chunk's error with its place made absolute; `lines` and `bytes` come before the chunk.
+  ReadError placed(ChunkOutcome& outcome, std::uint64_t lines, std::uint64_t bytes) const;
+  ReadResult<void> finish_builder(std::unique_ptr<TableBuilder>& b, std::vector<std::shared_ptr<arrow::RecordBatch>>& into) const;
+  ReadResult<void> step();
+  ReadResult<void> take_batches(std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
+};
+
+ReadResult<std::optional<std::vector<std::string>>> CsvReader::State::next_record(bool take) {
+  std::size_t bytes = std::max<std::size_t>(end - begin, 65536);
+  for (;;) {
+    RecordSink sink(options.dialect.quote);
+    const TokeniseResult t = tokenise(data_begin(), data_end(), source_done, options.dialect, sink);
+    if (t.problem.kind != CsvProblemKind::None) {
+      ChunkOutcome o;
+      o.problem = t.problem;
+      o.error = ReadError{};
+      o.error->kind = ReadError::Kind::Csv;
+      o.error->line = count_line_breaks(data_begin(), t.problem.where);
+      return std::unexpected(placed(o, consumed_lines, consumed_bytes));
+    }
+    if (t.records == 1) {
+      if (!utf8::is_valid_buffer(reinterpret_cast<const std::uint8_t*>(data_begin()),
+                                 static_cast<std::size_t>(t.stop - data_begin()))) {
+        ChunkOutcome o;
+        o.error = ReadError{};
+        o.error->kind = ReadError::Kind::Utf8;
+        const std::size_t at = first_invalid_utf8(data_begin(), static_cast<std::size_t>(t.stop - data_begin()));
+        o.error->line = count_line_breaks(data_begin(), data_begin() + at);
+        o.error->byte_offset = at;
+        return std::unexpected(placed(o, consumed_lines, consumed_bytes));
+      }
+      if (take) consume(t.stop);
+      return std::move(sink.fields);
+    }
+    if (source_done) {
+      if (take) consume(t.stop);  // blank lines only
+      return std::nullopt;
+    }
+    bytes *= 2;
+    if (auto r = fill(bytes); !r) return std::unexpected(r.error());
+  }
+}
+
+ReadResult<void> CsvReader::State::read_header() {
+  if (auto r = fill(65536); !r) return r;
+  const CsvDialect& d = options.dialect;
+  for (std::uint64_t i = 0; i < d.skip_rows; ++i) {
+    auto record = next_record(true);
+    if (!record) return std::unexpected(record.error());
+    if (!*record) break;
+  }
+  auto first = next_record(d.header);
+  if (!first) return std::unexpected(first.error());
+  if (!d.column_names.empty()) {
+    names = d.column_names;
+  } else if (d.header) {
+    if (*first) names = std::move(**first);
+  } else if (*first) {
+    for (std::size_t i = 0; i < (*first)->size(); ++i) names.push_back("f" + std::to_string(i));
+  }
+  ReadError e;
+  e.kind = ReadError::Kind::Schema;
+  e.path = options.path;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (names[i] == names[j]) {
+        e.message = options.path + ": two columns are named " + quoted(names[i]) + " (columns " +
+                    std::to_string(j + 1) + " and " + std::to_string(i + 1) +
+                    "); pass column_names= to name the columns";
+        return std::unexpected(std::move(e));
+      }
+    }
+  }
+  auto check = [&](std::string_view option, const auto& keys) -> bool {
+    for (const auto& key : keys) {
+      const std::string& name = [&]() -> const std::string& {
+        if constexpr (requires { key.first; }) return key.first; else return key;
+      }();
+      if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+      std::string list;
+      for (const std::string& n : names) list += (list.empty() ? "" : ", ") + quoted(n);
+      e.message = std::string(option) + " names the column " + quoted(name) + ", which " + options.path +
+                  " does not have; its columns are " + (list.empty() ? "none" : list);
+      return false;
+    }
+    return true;
+  };
+  if (!check("types", options.types) || !check("rename", options.renames) || !check("exclude", options.excluded) ||
+      !check("dictionary", options.dictionary)) {
+    return std::unexpected(std::move(e));
+  }
+  return {};
+}
+
+ReadResult<void> CsvReader::State::settle_types() {
+  const CsvDialect& d = options.dialect;
+  type_texts.assign(names.size(), "");
+  inferred.assign(names.size(), false);
+  std::vector<std::optional<FieldType>> types(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (auto it = options.types.find(names[i]); it != options.types.end()) {
+      types[i] = it->second;
+      type_texts[i] = options.type_texts.at(names[i]);
+    }
+  }
+  auto output_name = [&](std::size_t i) -> const std::string& {
+    auto it = options.renames.find(names[i]);
+    return it == options.renames.end() ? names[i] : it->second;
+  };
+  auto kept = [&](std::size_t i) { return !options.excluded.contains(names[i]); };
+
+  // A sample of the first records, as texts: for inference and for the
+  // dictionary choice, made once so every engine mode chooses alike.
+  const bool infer = options.infer && std::any_of(types.begin(), types.end(), [](const auto& t) { return !t; });
+  std::vector<FieldColumn> sample(names.size());
+  std::uint64_t sample_rows = 0;
+  if ((infer || options.auto_dictionary) && !names.empty()) {
+    if (auto r = fill(std::max<std::size_t>(end - begin, block_bytes() / threads())); !r) return r;
+    for (FieldColumn& c : sample) c.reset(0);
+    CsvDialect as_text = d;
+    as_text.fill_missing_fields = true;  // a bad record is reported by the read itself
+    ColumnSink sink(sample, as_text, kInferenceSampleRows);
+    tokenise(data_begin(), data_end(), source_done, as_text, sink);
+    sample_rows = sink.rows();
+  }
+  if (infer) {
+    static const FieldType kCandidates[] = {FieldType::simple(FieldTag::Boolean), FieldType::simple(FieldTag::Int64),
+                                            FieldType::simple(FieldTag::Float64), FieldType::simple(FieldTag::Date32),
+                                            FieldType::timestamp(TimeUnit::Microsecond)};
+    static const char* const kCandidateTexts[] = {"bool", "int64", "float64", "date32", "timestamp[us]"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (types[i] || !kept(i)) continue;
+      const FieldColumn& c = sample[i];
+      bool any = false;
+      for (std::uint64_t r = 0; r < sample_rows && !any; ++r) any = c.is_valid(r);
+      if (!any) continue;
+      for (std::size_t k = 0; k < std::size(kCandidates); ++k) {
+        bool all = true;
+        for (std::uint64_t r = 0; r < sample_rows && all; ++r) {
+          if (!c.is_valid(r)) continue;
+          const std::string_view text = c.text(r);
+          all = text_parses_as(kCandidates[k], text) ||
+                (kCandidates[k].tag == FieldTag::Boolean && d.boolean_word(text).has_value());
+        }
+        if (all) {
+          types[i] = kCandidates[k];
+          type_texts[i] = kCandidateTexts[k];
+          inferred[i] = true;
+          break;
+        }
+      }
+    }
+  }
+
+  auto o = std::make_shared<BuilderOptions>();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (auto it = options.renames.find(names[i]); it != options.renames.end()) o->renames.emplace(names[i], it->second);
+    if (!kept(i)) {
+      o->excluded_columns.insert(output_name(i));
+      continue;
+    }
+    o->declared_columns.push_back(output_name(i));
+    if (types[i]) o->column_types.emplace(output_name(i), *types[i]);
+    if (options.dictionary.contains(names[i])) o->dictionary_columns.insert(output_name(i));
+  }
+  if (options.auto_dictionary && sample_rows != 0) {
+    // The builder's own rule, on the sample.
+    auto s = std::make_shared<BuilderOptions>(*o);
+    s->auto_dictionary = true;
+    TableBuilder b(s, std::nullopt, std::nullopt, sample_rows);
+    std::vector<TextColumnView> views;
+    for (const FieldColumn& c : sample) views.push_back(c.view(0, sample_rows));
+    b.push_text_rows({names, views, sample_rows}, nullptr);
+    auto batch = b.finish();
+    if (!batch) return std::unexpected(internal(batch.error().text()));
+    for (const auto& field : (*batch)->schema()->fields()) {
+      if (field->type()->id() == arrow::Type::DICTIONARY) o->dictionary_columns.insert(field->name());
+    }
+  }
+  boolean_words.assign(names.size(), false);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    boolean_words[i] = types[i] && types[i]->tag == FieldTag::Boolean && !d.default_booleans();
+  }
+  builder_options = std::move(o);
+  return {};
+}
+
+ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* chunk_end, bool at_end,
+                                         std::unique_ptr<TableBuilder>& b, std::vector<FieldColumn>& fields) const {
+  ChunkOutcome out;
+  out.stop = chunk_begin;
+  {
+    StageTimer timer(Stage::Validate);
+    const auto size = static_cast<std::size_t>(chunk_end - chunk_begin);
+    if (!utf8::is_valid_buffer(reinterpret_cast<const std::uint8_t*>(chunk_begin), size)) {
+      const std::size_t at = first_invalid_utf8(chunk_begin, size);
+      // A character cut by the end of what is buffered is whole in the next bytes.
+      if (at_end || size - at >= 4) {
+        out.error = ReadError{};
+        out.error->kind = ReadError::Kind::Utf8;
+        out.error->line = count_line_breaks(chunk_begin, chunk_begin + at);
+        out.error->byte_offset = at;
+        return out;
+      }
+      chunk_end = chunk_begin + at;
+    }
+  }
+  StageTimer timer(Stage::Parse);
+  fields.resize(names.size());
+  const std::size_t hint = static_cast<std::size_t>(chunk_end - chunk_begin) / std::max<std::size_t>(names.size(), 1);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    fields[i].reset(hint);
+    fields[i].boolean_words = boolean_words[i];
+  }
+  ColumnSink sink(fields, options.dialect, kNoRowLimit);
+  const TokeniseResult t = tokenise(chunk_begin, chunk_end, at_end, options.dialect, sink);
+  out.stop = t.stop;
+  out.rows = sink.rows();
+  if (t.problem.kind != CsvProblemKind::None) {
+    out.problem = t.problem;
+    out.error = ReadError{};
+    out.error->kind = ReadError::Kind::Csv;
+    out.error->line = count_line_breaks(chunk_begin, t.problem.where);
+    return out;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!fields[i].overflowed()) continue;
+    out.error = ReadError{};
+    out.error->kind = ReadError::Kind::Memory;
+    out.error->message = options.path + ": column " + quoted(names[i]) +
+                         ": more than 2 GiB of text in one batch; read it with engine=\"stream\" and a smaller batch_rows";
+    return out;
+  }
+
+  // Rows to builders: a builder takes at most batch_rows rows.
+  std::vector<CellFailure> failures;
+  std::vector<CellFailure> slice_failures;
+  std::vector<TextColumnView> views(names.size());
+  const std::uint64_t limit = batch_rows();
+  for (std::uint64_t row = 0; row < out.rows;) {
+    if (!b) b = new_builder();
+    const std::uint64_t take = std::min(out.rows - row, limit - b->rows_kept());
+    for (std::size_t i = 0; i < names.size(); ++i) views[i] = fields[i].view(row, take);
+    slice_failures.clear();
+    b->push_text_rows({names, views, take}, &slice_failures);
+    for (CellFailure f : slice_failures) failures.push_back({f.row + row, f.field});
+    row += take;
+    if (!failures.empty() && !options.bad_values_null) break;
+    if (b->rows_kept() == limit) {
+      if (auto r = finish_builder(b, out.batches); !r) {
+        out.error = r.error();
+        return out;
+      }
+    }
+  }
+  if (failures.empty()) return out;
+  if (!options.bad_values_null) failures.resize(1);
+  // Where the failed fields start: one more pass over the chunk.
+  LocateSink locate(failures);
+  tokenise(chunk_begin, out.stop, true, options.dialect, locate);
+  std::uint64_t line = 0;
+  const char* counted_to = chunk_begin;
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    line += count_line_breaks(counted_to, locate.starts[i]);
+    counted_to = locate.starts[i];
+    const std::size_t k = failures[i].field;
+    RejectedCell cell{line, names[k], std::string(fields[k].text(failures[i].row)), type_texts[k]};
+    if (!options.bad_values_null) {
+      out.error = ReadError{};
+      out.error->kind = ReadError::Kind::Value;
+      out.error->line = cell.line;
+      out.error->column = std::move(cell.column);
+      out.error->value = std::move(cell.value);
+      out.error->type = std::move(cell.type);
+      out.error->expected = inferred[k];
+      return out;
+    }
+    if (options.keep_rejects) out.rejects.push_back(std::move(cell));
+  }
+  return out;
+}
+
+ReadError CsvReader::State::placed(ChunkOutcome& outcome, std::uint64_t lines, std::uint64_t bytes) const {
+  ReadError e = std::move(*outcome.error);
+  e.path = options.path;
+  e.line += lines + 1;
+  e.byte_offset += bytes;
+  const std::string& path = options.path;
+  const std::string line = std::to_string(e.line);
+  switch (e.kind) {
+    case ReadError::Kind::Utf8:
+      e.message = path + ": line " + line + ", byte " + std::to_string(e.byte_offset) +
+                  ": invalid UTF-8; pass encoding= for text in another encoding";
+      break;
+    case ReadError::Kind::Value:
+      e.message = path + ": column " + quoted(e.column) + ", line " + line + ": value " + quote_text(e.value, 64) +
+                  " does not parse as " + e.type;
+      if (e.expected != 0) {
+        e.message += ", the type inferred from the first rows; declare the column's type in types=";
+        e.expected = 0;
+      } else {
+        e.message += "; declare another type for the column or pass on_error=\"null\"";
+      }
+      break;
+    case ReadError::Kind::Csv: {
+      const std::string place = path + ": line " + line + ": ";
+      switch (outcome.problem.kind) {
+        case CsvProblemKind::FieldCount:
+          e.found = outcome.problem.found;
+          e.expected = outcome.problem.expected;
+          e.message = place + std::to_string(e.found) + " fields, expected " + std::to_string(e.expected);
+          if (e.found < e.expected) e.message += "; pass ragged=\"null\" to read missing fields as nulls";
+          break;
+        case CsvProblemKind::Unterminated:
+          e.message = place + "quoted field never closed; the file ends inside it";
+          break;
+        case CsvProblemKind::QuoteInField:
+          e.message = place + "quote character inside an unquoted field; quote the whole field and double the "
+                              "quotes inside it";
+          break;
+        case CsvProblemKind::TextAfterQuote:
+          e.message = place + "text after the closing quote of a field; double the quotes inside a quoted field";
+          break;
+        case CsvProblemKind::None:
+          break;
+      }
+      break;
+    }
+    default:
+      e.line = 0;
+      break;
+  }
+  return e;
+}
+
+ReadResult<void> CsvReader::State::finish_builder(std::unique_ptr<TableBuilder>& b,
+                                                  std::vector<std::shared_ptr<arrow::RecordBatch>>& into) const {
+  Result<std::shared_ptr<arrow::RecordBatch>> batch = b->finish();
+  b.reset();
+  if (!batch) {
+    ReadError e;
+    const CoreError& c = batch.error();
+    e.kind = c.kind() == ErrorKind::Merge ? ReadError::Kind::Merge
+             : c.kind() == ErrorKind::MemoryBudgetExceeded ? ReadError::Kind::Memory
+                                                           : ReadError::Kind::Internal;
+    e.message = c.kind() == ErrorKind::Merge || c.kind() == ErrorKind::Plan ? c.message() : c.text();
+    e.path = options.path;
+    return std::unexpected(std::move(e));
+  }
+  into.push_back(std::move(*batch));
+  return {};
+}
+
+// Record starts near `parts` equal shares of [begin, end), which starts
+// outside quotes: each from the quote parity before its share (counted per
+// share) and the first line end outside quotes after the share's start.
+std::vector<const char*> split_points(const char* begin, const char* end, unsigned parts, char quote) {
+  StageTimer timer(Stage::Split);
+  const auto size = static_cast<std::size_t>(end - begin);
+  std::vector<const char*> points{begin};
+  std::uint64_t quotes_before = 0;
+  const char* share_start = begin;
+  for (unsigned i = 1; i < parts; ++i) {
+    const char* nominal = begin + size / parts * i;
+    quotes_before += static_cast<std::uint64_t>(std::count(share_start, nominal, quote));
+    share_start = nominal;
+    bool inside = (quotes_before & 1) != 0;
+    const char* p = std::max(nominal, points.back());
+    if (p != nominal) continue;  // the previous part already reaches past this share
+    for (; p < end; ++p) {
+      const char c = *p;
+      if (c == quote) {
+        inside = !inside;
+      } else if (!inside && (c == '\n' || c == '\r')) {
+        p += (c == '\r' && p + 1 < end && p[1] == '\n') ? 2 : 1;
+        break;
+      }
+    }
+    if (p < end && p > points.back()) points.push_back(p);
+  }
+  points.push_back(end);
+  return points;
+}
+
+ReadResult<void> CsvReader::State::take_batches(std::vector<std::shared_ptr<arrow::RecordBatch>>& batches) {
+  for (auto& batch : batches) {
+    if (!streams() && options.memory_budget) {
+      kept_bytes += static_cast<std::uint64_t>(arrow::util::TotalBufferSize(*batch));
+      if (kept_bytes > *options.memory_budget) {
+        ReadError e;
+        e.kind = ReadError::Kind::Memory;
+        e.path = options.path;
+        e.message = options.path + ": the table needs more than the memory budget of " +
+                    std::to_string(*options.memory_budget) +
+                    " bytes; read it with engine=\"stream\" (open_csv) or raise memory=";
+        return std::unexpected(std::move(e));
+      }
+    }
+    ready.push_back(std::move(batch));
+  }
+  return {};
+}
+
+ReadResult<void> CsvReader::State::step() {
+  if (auto r = fill(want); !r) return r;
+  const char* const b = data_begin();
+  const char* const e = data_end();
+  const bool at_end = source_done;
+  const unsigned parts = threads();
+  std::vector<std::shared_ptr<arrow::RecordBatch>> made;
+  const char* stop = b;
+  if (parts == 1 || e - b < static_cast<std::ptrdiff_t>(parts * kMinBlockBytes)) {
+    ChunkOutcome o = run_chunk(b, e, at_end, builder, columns);
+    if (o.error) return std::unexpected(placed(o, consumed_lines, consumed_bytes));
+    for (RejectedCell& cell : o.rejects) {
+      cell.line += consumed_lines + 1;
+      rejects.push_back(std::move(cell));
+    }
+    rows += o.rows;
+    made = std::move(o.batches);
+    stop = o.stop;
+    if (builder && (streams() || parts > 1) && !options.batch_rows) {
+      if (auto r = finish_builder(builder, made); !r) return r;
+    }
+    if (builder && !streams() && options.memory_budget && builder->estimated_bytes() > *options.memory_budget) {
+      ReadError err;
+      err.kind = ReadError::Kind::Memory;
+      err.path = options.path;
+      err.message = options.path + ": the table needs more than the memory budget of " +
+                    std::to_string(*options.memory_budget) +
+                    " bytes; read it with engine=\"stream\" (open_csv) or raise memory=";
+      return std::unexpected(std::move(err));
+    }
+  } else {
+    const std::vector<const char*> points = split_points(b, e, parts, options.dialect.quote);
+    const std::size_t n = points.size() - 1;
+    std::vector<ChunkOutcome> outcomes(n);
+    std::vector<std::exception_ptr> faults(n);
+    {
+      std::vector<std::thread> workers;
+      workers.reserve(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        workers.emplace_back([&, i] {
+          try {
+            std::unique_ptr<TableBuilder> own;
+            std::vector<FieldColumn> fields;
+            const bool last = i + 1 == n;
+            outcomes[i] = run_chunk(points[i], points[i + 1], last ? at_end : true, own, fields);
+            if (!outcomes[i].error && own) {
+              if (auto r = finish_builder(own, outcomes[i].batches); !r) outcomes[i].error = r.error();
+            }
+          } catch (...) {
+            faults[i] = std::current_exception();
+          }
+        });
+      }
+      for (std::thread& t : workers) t.join();
+    }
+    for (const std::exception_ptr& fault : faults) {
+      if (fault) std::rethrow_exception(fault);
+    }
+    StageTimer timer(Stage::Merge);
+    std::uint64_t lines = consumed_lines, bytes = consumed_bytes;
+    for (std::size_t i = 0; i < n; ++i) {
+      ChunkOutcome& o = outcomes[i];
+      if (o.error) return std::unexpected(placed(o, lines, bytes + static_cast<std::uint64_t>(points[i] - b)));
+      for (RejectedCell& cell : o.rejects) {
+        cell.line += lines + 1;
+        rejects.push_back(std::move(cell));
+      }
+      if (!o.rejects.empty() || i + 1 < n) lines += count_line_breaks(points[i], points[i + 1]);
+      rows += o.rows;
+      for (auto& batch : o.batches) made.push_back(std::move(batch));
+      stop = o.stop;
+    }
+  }
+  if (stop == b && !at_end) {
+    // No whole record in what is buffered: buffer more.
+    want = want * 2;
+  } else {
+    want = static_cast<std::size_t>(block_bytes());
+  }
+  consume(stop);
+  if (at_end) {
+    finished = true;
+    if (builder) {
+      if (auto r = finish_builder(builder, made); !r) return r;
+    }
+  }
+  return take_batches(made);
+}
+
+// ---------------------------------------------------------------- reader
+
+CsvReader::CsvReader(std::unique_ptr<State> state) : state_(std::move(state)) {}
+CsvReader::~CsvReader() = default;
+
+ReadResult<std::unique_ptr<CsvReader>> CsvReader::open(std::unique_ptr<ByteSource> source, CsvReadOptions options) {
+  auto state = std::make_unique<State>();
+  state->source = std::move(source);
+  state->options = std::move(options);
+  if (auto r = state->read_header(); !r) return std::unexpected(r.error());
+  if (auto r = state->settle_types(); !r) return std::unexpected(r.error());
+  state->want = static_cast<std::size_t>(state->block_bytes());
+  return std::unique_ptr<CsvReader>(new CsvReader(std::move(state)));
+}
+
+ReadResult<std::shared_ptr<arrow::RecordBatch>> CsvReader::next() {
+  State& s = *state_;
+  while (s.ready.empty()) {
+    if (s.finished) {
+      if (s.gave_batch) return nullptr;
+      // A file without records still has its columns.
+      std::unique_ptr<TableBuilder> b = s.new_builder();
+      std::vector<std::shared_ptr<arrow::RecordBatch>> made;
+      if (auto r = s.finish_builder(b, made); !r) return std::unexpected(r.error());
+      s.ready = std::move(made);
+      break;
+    }
+    if (auto r = s.step(); !r) {
+      s.finished = true;
+      s.gave_batch = true;  // nothing more after an error
+      s.ready.clear();
+      return std::unexpected(r.error());
+    }
+    if (between_blocks && !between_blocks(s.rows, s.source->input_consumed())) {
+      s.finished = true;
+      s.gave_batch = true;
+      s.ready.clear();
+      ReadError e;
+      e.kind = ReadError::Kind::Cancelled;
+      return std::unexpected(std::move(e));
+    }
+  }
+  std::shared_ptr<arrow::RecordBatch> batch = std::move(s.ready.front());
+  s.ready.erase(s.ready.begin());
+  s.gave_batch = true;
+  return batch;
+}
+
+std::vector<RejectedCell> CsvReader::take_rejects() { return std::exchange(state_->rejects, {}); }
+
+std::uint64_t CsvReader::rows_read() const { return state_->rows; }
+
+std::uint64_t CsvReader::bytes_read() const { return state_->source->input_consumed(); }
+
+const std::string& CsvReader::path() const { return state_->options.path; }
+
+}  // namespace vorpel::readers
