@@ -54,7 +54,7 @@ class FieldColumn {
     }
     offsets_.push_back(static_cast<std::int32_t>(size_));
   }
-  void push(std::string_view text) {
+  [[gnu::always_inline]] void push(std::string_view text) {
     std::memcpy(tail(text.size()), text.data(), text.size());
     commit(text.size());
   }
@@ -121,8 +121,8 @@ class ColumnSink {
   ColumnSink(std::vector<FieldColumn>& columns, const CsvDialect& dialect, std::uint64_t max_rows)
       : columns_(columns), dialect_(dialect), max_rows_(max_rows), null_only_empty_(dialect.null_only_empty()) {}
 
-  void field(std::size_t index, std::string_view text, bool doubled) {
-    if (index >= columns_.size()) return;  // counted; the record is refused at its end
+  [[gnu::always_inline]] void field(std::size_t index, std::string_view text, bool doubled) {
+    if (index >= columns_.size()) [[unlikely]] return;  // counted; the record is refused at its end
     FieldColumn& c = columns_[index];
     if (doubled) {
       char* out = c.tail(text.size());
@@ -254,6 +254,7 @@ ReadError internal(std::string message) {
 struct ChunkOutcome {
   const char* stop = nullptr;
   std::uint64_t rows = 0;
+  std::uint64_t lines = 0;  // line breaks before `stop`
   std::optional<ReadError> error;
   CsvProblem problem;
   std::vector<RejectedCell> rejects;
@@ -285,7 +286,8 @@ struct CsvReader::State {
   std::uint64_t consumed_lines = 0;  // line breaks before `begin`
 
   std::unique_ptr<TableBuilder> builder;  // the batch being made by one thread
-  std::vector<FieldColumn> columns;       // that thread's fields
+  // Each worker's fields, kept from block to block (worker 0 is the calling thread's).
+  std::vector<std::vector<FieldColumn>> worker_fields;
   std::vector<std::shared_ptr<arrow::RecordBatch>> ready;  // batches made, not yet given out
   bool finished = false;
   bool gave_batch = false;
@@ -331,9 +333,9 @@ struct CsvReader::State {
   const char* data_begin() const { return buffer.data() + begin; }
   const char* data_end() const { return buffer.data() + end; }
 
-  // Moves `begin` to `to`, counting what it passes.
-  void consume(const char* to) {
-    consumed_lines += count_line_breaks(data_begin(), to);
+  // Moves `begin` to `to`, past `lines` line breaks.
+  void consume(const char* to, std::uint64_t lines) {
+    consumed_lines += lines;
     consumed_bytes += static_cast<std::uint64_t>(to - data_begin());
     begin = static_cast<std::size_t>(to - buffer.data());
   }
@@ -379,11 +381,11 @@ ReadResult<std::optional<std::vector<std::string>>> CsvReader::State::next_recor
         o.error->byte_offset = at;
         return std::unexpected(placed(o, consumed_lines, consumed_bytes));
       }
-      if (take) consume(t.stop);
+      if (take) consume(t.stop, count_line_breaks(data_begin(), t.stop));
       return std::move(sink.fields);
     }
     if (source_done) {
-      if (take) consume(t.stop);  // blank lines only
+      if (take) consume(t.stop, count_line_breaks(data_begin(), t.stop));  // blank lines only
       return std::nullopt;
     }
     bytes *= 2;
@@ -566,6 +568,7 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
   const TokeniseResult t = tokenise(chunk_begin, chunk_end, at_end, options.dialect, sink);
   out.stop = t.stop;
   out.rows = sink.rows();
+  out.lines = count_line_breaks(chunk_begin, out.stop);
   if (t.problem.kind != CsvProblemKind::None) {
     out.problem = t.problem;
     out.error = ReadError{};
@@ -759,8 +762,11 @@ ReadResult<void> CsvReader::State::step() {
   const unsigned parts = threads();
   std::vector<std::shared_ptr<arrow::RecordBatch>> made;
   const char* stop = b;
+  std::uint64_t lines = 0;  // line breaks before `stop`
   if (parts == 1 || e - b < static_cast<std::ptrdiff_t>(parts * kMinBlockBytes)) {
-    ChunkOutcome o = run_chunk(b, e, at_end, builder, columns);
+    worker_fields.resize(std::max<std::size_t>(worker_fields.size(), 1));
+    ChunkOutcome o = run_chunk(b, e, at_end, builder, worker_fields[0]);
+    lines = o.lines;
     if (o.error) return std::unexpected(placed(o, consumed_lines, consumed_bytes));
     for (RejectedCell& cell : o.rejects) {
       cell.line += consumed_lines + 1;
@@ -786,6 +792,7 @@ ReadResult<void> CsvReader::State::step() {
     const std::size_t n = points.size() - 1;
     std::vector<ChunkOutcome> outcomes(n);
     std::vector<std::exception_ptr> faults(n);
+    worker_fields.resize(std::max(worker_fields.size(), n));
     {
       std::vector<std::thread> workers;
       workers.reserve(n);
@@ -793,9 +800,8 @@ ReadResult<void> CsvReader::State::step() {
         workers.emplace_back([&, i] {
           try {
             std::unique_ptr<TableBuilder> own;
-            std::vector<FieldColumn> fields;
             const bool last = i + 1 == n;
-            outcomes[i] = run_chunk(points[i], points[i + 1], last ? at_end : true, own, fields);
+            outcomes[i] = run_chunk(points[i], points[i + 1], last ? at_end : true, own, worker_fields[i]);
             if (!outcomes[i].error && own) {
               if (auto r = finish_builder(own, outcomes[i].batches); !r) outcomes[i].error = r.error();
             }
@@ -810,15 +816,17 @@ ReadResult<void> CsvReader::State::step() {
       if (fault) std::rethrow_exception(fault);
     }
     StageTimer timer(Stage::Merge);
-    std::uint64_t lines = consumed_lines, bytes = consumed_bytes;
     for (std::size_t i = 0; i < n; ++i) {
       ChunkOutcome& o = outcomes[i];
-      if (o.error) return std::unexpected(placed(o, lines, bytes + static_cast<std::uint64_t>(points[i] - b)));
+      const std::uint64_t before = consumed_lines + lines;
+      if (o.error) {
+        return std::unexpected(placed(o, before, consumed_bytes + static_cast<std::uint64_t>(points[i] - b)));
+      }
       for (RejectedCell& cell : o.rejects) {
-        cell.line += lines + 1;
+        cell.line += before + 1;
         rejects.push_back(std::move(cell));
       }
-      if (!o.rejects.empty() || i + 1 < n) lines += count_line_breaks(points[i], points[i + 1]);
+      lines += o.lines;
       rows += o.rows;
       for (auto& batch : o.batches) made.push_back(std::move(batch));
       stop = o.stop;
@@ -830,7 +838,7 @@ ReadResult<void> CsvReader::State::step() {
   } else {
     want = static_cast<std::size_t>(block_bytes());
   }
-  consume(stop);
+  consume(stop, lines);
   if (at_end) {
     finished = true;
     if (builder) {
