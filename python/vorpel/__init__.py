@@ -17,9 +17,10 @@ import pyarrow as pa
 
 from _vorpel import MergeError, ParseError, ParserError, PlanError
 
+from ._cast import cast
 from ._csv import Source, TypeSpec, batches_of, open_stream
 
-__all__ = ["read_csv", "open_csv", "ParseError", "PlanError", "MergeError", "ParserError"]
+__all__ = ["read_csv", "open_csv", "cast", "ParseError", "PlanError", "MergeError", "ParserError"]
 
 
 def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, delimiter: str = ",",

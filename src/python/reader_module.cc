@@ -121,6 +121,7 @@ void raise_read_error(const ReadError& e) {
       cls = error_class(ErrorClass::ParseError);
       break;
     case ReadError::Kind::Value:
+    case ReadError::Kind::Type:
       cls = error_class(ErrorClass::PlanError);
       break;
     case ReadError::Kind::Schema:
@@ -337,16 +338,7 @@ PyObject* open_csv(PyObject* /*module*/, PyObject* options) {
     if (PyObject* types = item(options, "types")) {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
-      while (PyDict_Next(types, &pos, &key, &value)) {
-        const std::string name = utf8_of(key), text = utf8_of(value);
-        Result<FieldType> type = parse_field_type(text);
-        if (!type) {
-          raise_core_error(std::move(type.error()));
-          return nullptr;
-        }
-        o.types.emplace(name, std::move(*type));
-        o.type_texts.emplace(name, text);
-      }
+      while (PyDict_Next(types, &pos, &key, &value)) o.types.emplace(utf8_of(key), utf8_of(value));
     }
     if (PyObject* renames = item(options, "rename")) {
       PyObject *key, *value;

@@ -276,6 +276,11 @@ struct CsvReader::State {
   std::vector<bool> inferred;           // per column: the type was inferred
   std::vector<bool> boolean_words;      // per column: boolean, with the dialect's own words
   std::shared_ptr<BuilderOptions> builder_options;
+  // Parsed from options.types.
+  std::map<std::string, FieldType, std::less<>> types;
+  // Output names of the columns read as timestamps in seconds through a
+  // pattern and handed out as date32.
+  std::set<std::string, std::less<>> pattern_dates;
 
   // Input bytes: [begin, end) of `buffer` not parsed yet; `begin` is a record start.
   std::vector<char> buffer;
@@ -437,7 +442,7 @@ ReadResult<void> CsvReader::State::read_header() {
     }
     return true;
   };
-  if (!check("types", options.types) || !check("rename", options.renames) || !check("exclude", options.excluded) ||
+  if (!check("types", types) || !check("rename", options.renames) || !check("exclude", options.excluded) ||
       !check("dictionary", options.dictionary)) {
     return std::unexpected(std::move(e));
   }
@@ -450,9 +455,9 @@ ReadResult<void> CsvReader::State::settle_types() {
   inferred.assign(names.size(), false);
   std::vector<std::optional<FieldType>> types(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (auto it = options.types.find(names[i]); it != options.types.end()) {
+    if (auto it = this->types.find(names[i]); it != this->types.end()) {
       types[i] = it->second;
-      type_texts[i] = options.type_texts.at(names[i]);
+      type_texts[i] = options.types.at(names[i]);
     }
   }
   auto output_name = [&](std::size_t i) -> const std::string& {
@@ -513,6 +518,7 @@ ReadResult<void> CsvReader::State::settle_types() {
     }
     o->declared_columns.push_back(output_name(i));
     if (types[i]) o->column_types.emplace(output_name(i), *types[i]);
+    if (types[i] && type_texts[i].starts_with("date32[")) pattern_dates.insert(output_name(i));
     if (options.dictionary.contains(names[i])) o->dictionary_columns.insert(output_name(i));
   }
   if (options.auto_dictionary && sample_rows != 0) {
@@ -700,7 +706,28 @@ ReadResult<void> CsvReader::State::finish_builder(std::unique_ptr<TableBuilder>&
     e.path = options.path;
     return std::unexpected(std::move(e));
   }
-  into.push_back(std::move(*batch));
+  std::shared_ptr<arrow::RecordBatch> made = std::move(*batch);
+  for (const std::string& name : pattern_dates) {
+    const int i = made->schema()->GetFieldIndex(name);
+    if (i < 0) continue;
+    // Whole days of the seconds read through the pattern (days before 1970 round down).
+    const auto& seconds = static_cast<const arrow::TimestampArray&>(*made->column(i));
+    arrow::Result<std::unique_ptr<arrow::Buffer>> days = arrow::AllocateBuffer(seconds.length() * 4);
+    if (!days.ok()) return std::unexpected(internal(days.status().ToString()));
+    auto* out = reinterpret_cast<std::int32_t*>((*days)->mutable_data());
+    for (std::int64_t r = 0; r < seconds.length(); ++r) {
+      const std::int64_t s = seconds.Value(r);
+      out[r] = static_cast<std::int32_t>(s / 86400 - (s % 86400 < 0 ? 1 : 0));
+    }
+    auto data = arrow::ArrayData::Make(arrow::date32(), seconds.length(),
+                                       {seconds.data()->buffers[0], std::shared_ptr<arrow::Buffer>(std::move(*days))},
+                                       seconds.null_count(), seconds.offset());
+    arrow::Result<std::shared_ptr<arrow::RecordBatch>> replaced =
+        made->SetColumn(i, arrow::field(name, arrow::date32()), arrow::MakeArray(data));
+    if (!replaced.ok()) return std::unexpected(internal(replaced.status().ToString()));
+    made = std::move(*replaced);
+  }
+  into.push_back(std::move(made));
   return {};
 }
 
@@ -857,6 +884,20 @@ ReadResult<std::unique_ptr<CsvReader>> CsvReader::open(std::unique_ptr<ByteSourc
   auto state = std::make_unique<State>();
   state->source = std::move(source);
   state->options = std::move(options);
+  for (const auto& [name, text] : state->options.types) {
+    // "date32[format=P]": read as whole seconds through P, handed out as days.
+    constexpr std::string_view kPatternDate = "date32[format=";
+    const bool pattern_date = text.starts_with(kPatternDate) && text.ends_with("]");
+    Result<FieldType> type = parse_field_type(
+        pattern_date ? "timestamp[s,format=" + text.substr(kPatternDate.size()) : text);
+    if (!type) {
+      ReadError e;
+      e.kind = ReadError::Kind::Type;
+      e.message = "types[" + quoted(name) + "]: " + type.error().message();
+      return std::unexpected(std::move(e));
+    }
+    state->types.emplace(name, std::move(*type));
+  }
   if (auto r = state->read_header(); !r) return std::unexpected(r.error());
   if (auto r = state->settle_types(); !r) return std::unexpected(r.error());
   state->want = static_cast<std::size_t>(state->block_bytes());

@@ -33,6 +33,7 @@ struct ReadError {
     Csv,          // the text is not CSV as the dialect says (line; found/expected for a field count)
     Value,        // a value that does not parse as its column's type (line, column, value, type)
     Schema,       // the caller's options do not fit the file (a type for a column it lacks, ...)
+    Type,         // a type text that does not parse
     Merge,        // the builder refused a field (frozen schema)
     Memory,       // the memory budget cannot hold what this mode must keep
     Internal,     // the builder or Arrow failed
@@ -64,9 +65,10 @@ struct RejectedCell {
 struct CsvReadOptions {
   CsvDialect dialect;
   std::string path;  // as named in messages ("<bytes>" for a buffer)
-  // By the file's column names: the type, and its text as the caller wrote it.
-  std::map<std::string, FieldType, std::less<>> types;
-  std::map<std::string, std::string, std::less<>> type_texts;
+  // By the file's column names: the field type texts ("int64", "decimal128(2)",
+  // "timestamp[s,format=%d/%m/%Y %H:%M]", ...; also "date32[format=...]": a
+  // date read through that pattern).
+  std::map<std::string, std::string, std::less<>> types;
   std::map<std::string, std::string, std::less<>> renames;
   std::set<std::string, std::less<>> excluded;
   std::set<std::string, std::less<>> dictionary;
