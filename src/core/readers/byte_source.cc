@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -57,7 +56,7 @@ class Stage {
   // allocated on first use; a stage holding its bytes in memory hands them
   // out directly.
   virtual SourceResult<std::span<const char>> next_chunk() {
-    if (!chunk_) chunk_ = std::make_unique<char[]>(kChunkSize);
+    if (!chunk_) chunk_ = std::make_unique_for_overwrite<char[]>(kChunkSize);
     auto n = read(chunk_.get(), kChunkSize);
     if (!n) return std::unexpected(std::move(n.error()));
     return std::span<const char>(chunk_.get(), *n);
