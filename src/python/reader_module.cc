@@ -216,6 +216,26 @@ struct CsvStream {
   bool done;
 };
 
+// Calls the progress callback. An exception it raises (other than one that
+// stops the program, like KeyboardInterrupt) becomes ParserError, caused by it.
+bool report_progress(CsvStream* self, std::uint64_t rows, std::uint64_t bytes) {
+  Ref r = Ref::steal(PyObject_CallFunction(self->progress, "KK", static_cast<unsigned long long>(rows),
+                                           static_cast<unsigned long long>(bytes)));
+  if (r) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  Ref cause = take_exception();
+  Ref type_name = type_name_of(cause.get());
+  Ref text = Ref::steal(PyObject_Str(cause.get()));
+  const std::string message = self->reader->path() + ": the progress callback raised " +
+                              (type_name ? utf8_of(type_name.get()) : std::string("an exception")) +
+                              (text ? ": " + utf8_of(text.get()) : std::string());
+  Ref error = Ref::steal(PyObject_CallFunction(error_class(ErrorClass::ParserError), "s", message.c_str()));
+  if (!error) return false;
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return false;
+}
+
 // Between blocks, on the calling thread: takes the interpreter lock back,
 // reports progress when due, checks for signals. False stops the read with
 // the Python error set.
@@ -225,9 +245,7 @@ bool between_blocks(CsvStream* self, std::uint64_t rows, std::uint64_t bytes, bo
   const auto now = std::chrono::steady_clock::now();
   if (go && self->progress != Py_None && (last || now - self->last_progress >= kProgressInterval)) {
     self->last_progress = now;
-    Ref r = Ref::steal(PyObject_CallFunction(self->progress, "KK", static_cast<unsigned long long>(rows),
-                                             static_cast<unsigned long long>(bytes)));
-    go = static_cast<bool>(r);
+    go = report_progress(self, rows, bytes);
   }
   self->saved = PyEval_SaveThread();
   return go;
@@ -253,11 +271,8 @@ PyObject* stream_next(PyObject* obj, PyObject* /*unused*/) {
     }
     if (*batch == nullptr) {
       self->done = true;
-      if (self->progress != Py_None) {
-        Ref r = Ref::steal(PyObject_CallFunction(self->progress, "KK",
-                                                 static_cast<unsigned long long>(self->reader->rows_read()),
-                                                 static_cast<unsigned long long>(self->reader->bytes_read())));
-        if (!r) return nullptr;
+      if (self->progress != Py_None && !report_progress(self, self->reader->rows_read(), self->reader->bytes_read())) {
+        return nullptr;
       }
       Py_RETURN_NONE;
     }

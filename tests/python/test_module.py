@@ -203,11 +203,11 @@ def test_method_record_flags_and_stored_docstring(name):
     assert record.ml_doc.decode() == doc
 
 
-def test_reset_and_disable_share_one_entry_point():
+def test_reset_disable_and_profile_have_entry_points_of_their_own():
     reset = _method_record(_vorpel.reset_stage_profile)
     disable = _method_record(_vorpel.disable_stage_profile)
     profile = _method_record(_vorpel.stage_profile)
-    assert reset.ml_meth == disable.ml_meth != profile.ml_meth
+    assert len({reset.ml_meth, disable.ml_meth, profile.ml_meth}) == 3
 
 
 # ---------------------------------------------------------------- profiler

@@ -508,6 +508,7 @@ class PipelineSource final : public ByteSource {
 
   std::optional<std::uint64_t> input_size() const override { return raw_->size(); }
   std::uint64_t input_consumed() const override { return raw_->consumed(); }
+  std::uint64_t dropped_prefix() const override { return dropped_; }
 
  private:
   PipelineSource() = default;
@@ -522,7 +523,10 @@ class PipelineSource final : public ByteSource {
         lead_len_ += *n;
       }
       bom_checked_ = true;
-      if (lead_len_ == sizeof kUtf8Bom && std::memcmp(lead_, kUtf8Bom, sizeof kUtf8Bom) == 0) lead_len_ = 0;
+      if (lead_len_ == sizeof kUtf8Bom && std::memcmp(lead_, kUtf8Bom, sizeof kUtf8Bom) == 0) {
+        lead_len_ = 0;
+        dropped_ = sizeof kUtf8Bom;
+      }
     }
     std::size_t done = 0;
     if (lead_pos_ < lead_len_) {
@@ -545,6 +549,7 @@ class PipelineSource final : public ByteSource {
   std::size_t lead_len_ = 0;
   std::size_t lead_pos_ = 0;
   bool bom_checked_ = false;
+  std::uint64_t dropped_ = 0;
   std::optional<SourceError> failure_;
 };
 

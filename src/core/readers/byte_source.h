@@ -47,6 +47,9 @@ class ByteSource {
   // Bytes of underlying input consumed so far (compressed bytes for a
   // compressed file), for progress.
   virtual std::uint64_t input_consumed() const = 0;
+  // Bytes dropped from the start of the text (a byte-order mark), so that
+  // offsets in the text can be given as offsets in the decoded input.
+  virtual std::uint64_t dropped_prefix() const = 0;
 };
 
 // Opens a file: plain, gzip or zstd. Compression is recognised by the magic

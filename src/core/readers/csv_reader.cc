@@ -45,7 +45,7 @@ class FieldColumn {
     return bytes_.get() + size_;
   }
   // Ends a present row whose `n` bytes were written at tail().
-  void commit(std::size_t n) {
+  [[gnu::always_inline]] void commit(std::size_t n) {
     start_row();
     size_ += n;
     if (size_ > static_cast<std::size_t>(INT32_MAX)) [[unlikely]] {
@@ -54,10 +54,24 @@ class FieldColumn {
     }
     offsets_.push_back(static_cast<std::int32_t>(size_));
   }
+  // A text with at least kSlack readable bytes after its end (the input's).
   [[gnu::always_inline]] void push(std::string_view text) {
+    char* out = tail(text.size() + kSlack);
+    if (text.size() <= kSlack) {
+      // Short fields, the common case: one fixed-size copy instead of a call.
+      std::memcpy(out, text.data(), kSlack);
+    } else {
+      std::memcpy(out, text.data(), text.size());
+    }
+    commit(text.size());
+  }
+  // Any text.
+  void push_copy(std::string_view text) {
     std::memcpy(tail(text.size()), text.data(), text.size());
     commit(text.size());
   }
+  // Bytes an input buffer has readable past its last text.
+  static constexpr std::size_t kSlack = 16;
   void push_null() {
     const std::uint64_t row = rows();
     start_row();
@@ -130,13 +144,13 @@ class ColumnSink {
       const std::string_view unquoted(out, n);
       if (dialect_.is_null(unquoted)) return c.push_null();
       if (c.boolean_words) {
-        if (const auto word = dialect_.boolean_word(unquoted)) return c.push(*word);
+        if (const auto word = dialect_.boolean_word(unquoted)) return c.push_copy(*word);
       }
       return c.commit(n);
     }
     if (null_only_empty_ ? text.empty() : dialect_.is_null(text)) return c.push_null();
     if (c.boolean_words) {
-      if (const auto word = dialect_.boolean_word(text)) return c.push(*word);
+      if (const auto word = dialect_.boolean_word(text)) return c.push_copy(*word);
     }
     c.push(text);
   }
@@ -283,7 +297,8 @@ struct CsvReader::State {
   std::set<std::string, std::less<>> pattern_dates;
 
   // Input bytes: [begin, end) of `buffer` not parsed yet; `begin` is a record start.
-  std::vector<char> buffer;
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;
   std::size_t begin = 0, end = 0;
   std::size_t want = 0;  // bytes to buffer before the next block
   bool source_done = false;
@@ -321,28 +336,40 @@ struct CsvReader::State {
 
   // Reads until at least `bytes` are buffered or the source ends.
   ReadResult<void> fill(std::size_t bytes) {
-    if (begin != 0) {
-      std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+    if (source_done) return {};
+    // A small input needs no block-sized buffer.
+    if (const std::optional<std::uint64_t> size = source->input_size(); size && *size < bytes && end == begin) {
+      bytes = static_cast<std::size_t>(std::max<std::uint64_t>(*size + 1, 4096));
+    }
+    // Room past the data: the field copies may read that far.
+    if (capacity < bytes + FieldColumn::kSlack) {
+      capacity = bytes + FieldColumn::kSlack;
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      if (end != begin) std::memcpy(bigger.get(), buffer.get() + begin, end - begin);
+      buffer = std::move(bigger);
+      end -= begin;
+      begin = 0;
+    } else if (begin != 0) {
+      std::memmove(buffer.get(), buffer.get() + begin, end - begin);
       end -= begin;
       begin = 0;
     }
-    if (buffer.size() < bytes) buffer.resize(bytes);
     while (!source_done && end < bytes) {
-      SourceResult<std::size_t> n = source->read(buffer.data() + end, bytes - end);
+      SourceResult<std::size_t> n = source->read(buffer.get() + end, bytes - end);
       if (!n) return std::unexpected(from_source(std::move(n.error()), options.path));
       if (*n == 0) source_done = true;
       end += *n;
     }
     return {};
   }
-  const char* data_begin() const { return buffer.data() + begin; }
-  const char* data_end() const { return buffer.data() + end; }
+  const char* data_begin() const { return buffer.get() + begin; }
+  const char* data_end() const { return buffer.get() + end; }
 
   // Moves `begin` to `to`, past `lines` line breaks.
   void consume(const char* to, std::uint64_t lines) {
     consumed_lines += lines;
     consumed_bytes += static_cast<std::uint64_t>(to - data_begin());
-    begin = static_cast<std::size_t>(to - buffer.data());
+    begin = static_cast<std::size_t>(to - buffer.get());
   }
 
   // The next record's fields (unquoted), consumed; none at the end of the
@@ -400,6 +427,7 @@ ReadResult<std::optional<std::vector<std::string>>> CsvReader::State::next_recor
 
 ReadResult<void> CsvReader::State::read_header() {
   if (auto r = fill(65536); !r) return r;
+  consumed_bytes = source->dropped_prefix();
   const CsvDialect& d = options.dialect;
   for (std::uint64_t i = 0; i < d.skip_rows; ++i) {
     auto record = next_record(true);

@@ -1,7 +1,5 @@
 #include "core/readers/csv_tokenise.h"
 
-#include <bit>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -10,30 +8,40 @@ namespace vorpel::readers {
 
 std::uint64_t count_line_breaks(const char* begin, const char* end) {
   // Line breaks are the LFs, plus the CRs that no LF follows.
-  std::uint64_t lf = 0, lone_cr = 0;
+  std::uint64_t lf = 0, cr = 0, crlf = 0;
   const char* p = begin;
 #if defined(__SSE2__)
-  const __m128i n = _mm_set1_epi8('\n'), r = _mm_set1_epi8('\r');
-  for (; end - p >= 17; p += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const auto lf_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, n)));
-    const auto cr_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, r)));
-    lf += static_cast<unsigned>(std::popcount(lf_bits));
-    if (cr_bits != 0) {
-      // The byte after each CR, the 17th byte included.
-      const unsigned next_lf = (lf_bits >> 1) | (static_cast<unsigned>(p[16] == '\n') << 15);
-      lone_cr += static_cast<unsigned>(std::popcount(cr_bits & ~next_lf));
+  const __m128i n = _mm_set1_epi8('\n'), r = _mm_set1_epi8('\r'), zero = _mm_setzero_si128();
+  // Byte lanes count up to 255 hits; then they are summed into 64-bit lanes.
+  while (end - p >= 17) {
+    __m128i lf_lanes = zero, cr_lanes = zero, crlf_lanes = zero;
+    for (int i = 0; i < 255 && end - p >= 17; ++i, p += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+      const __m128i is_cr = _mm_cmpeq_epi8(x, r);
+      lf_lanes = _mm_sub_epi8(lf_lanes, _mm_cmpeq_epi8(x, n));
+      cr_lanes = _mm_sub_epi8(cr_lanes, is_cr);
+      crlf_lanes = _mm_sub_epi8(crlf_lanes, _mm_and_si128(is_cr, _mm_cmpeq_epi8(next, n)));
     }
+    auto sum = [&](__m128i lanes) {
+      const __m128i s = _mm_sad_epu8(lanes, zero);
+      return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
+    };
+    lf += sum(lf_lanes);
+    cr += sum(cr_lanes);
+    crlf += sum(crlf_lanes);
   }
 #endif
   for (; p < end; ++p) {
     if (*p == '\n') {
       ++lf;
-    } else if (*p == '\r' && (p + 1 == end || p[1] != '\n')) {
-      ++lone_cr;
+    } else if (*p == '\r') {
+      ++cr;
+      crlf += p + 1 < end && p[1] == '\n';
     }
   }
-  return lf + lone_cr;
+  return lf + cr - crlf;
 }
 
 }  // namespace vorpel::readers

@@ -1,0 +1,93 @@
+"""read_csv while it runs: stage timing, Ctrl-C, progress callbacks that fail, the memory
+budget, and vorpel.cast on the columns users hold."""
+
+from __future__ import annotations
+
+import signal
+import threading
+import time
+
+import pyarrow as pa
+import pytest
+
+import _vorpel
+import vorpel
+
+# About 60 MB of records: long enough that a read spans many blocks.
+BIG = b"a,b,c\n" + b"12345,some text here,2024-01-05\n" * 2_000_000
+
+
+def test_stage_profile_times_reads_only_while_enabled():
+    _vorpel.reset_stage_profile()
+    vorpel.read_csv(BIG[:2_000_000], types={"a": "int64"}, engine="parallel", threads=2)
+    timed = dict((stage, (nanos, calls)) for stage, nanos, calls in _vorpel.stage_profile())
+    for stage in ("validate", "parse", "export"):
+        assert timed[stage][0] > 0 and timed[stage][1] > 0, stage
+    _vorpel.disable_stage_profile()
+    vorpel.read_csv(BIG[:2_000_000])
+    assert dict((s, (n, c)) for s, n, c in _vorpel.stage_profile()) == timed
+    # Leave the counters as a process that never timed anything has them.
+    _vorpel.reset_stage_profile()
+    _vorpel.disable_stage_profile()
+    assert all(nanos == calls == 0 for _, nanos, calls in _vorpel.stage_profile())
+
+
+def test_ctrl_c_stops_a_long_read_within_a_second():
+    sent = []
+
+    def interrupt():
+        time.sleep(0.05)
+        sent.append(time.perf_counter())
+        signal.raise_signal(signal.SIGINT)
+
+    threading.Thread(target=interrupt).start()
+    with pytest.raises(KeyboardInterrupt):
+        for _ in range(100):  # each read takes long enough; the signal lands inside one
+            vorpel.read_csv(BIG, types={"a": "int64", "c": "date32"}, engine="columnar")
+    assert time.perf_counter() - sent[0] < 1.0
+
+
+@pytest.mark.parametrize("raised, expected", [(ValueError("full disk"), vorpel.ParserError),
+                                              (KeyboardInterrupt(), KeyboardInterrupt)])
+def test_a_failing_progress_callback_stops_the_read(raised, expected):
+    def progress(rows, nbytes):
+        raise raised
+
+    with pytest.raises(expected) as info:
+        vorpel.read_csv(BIG[:1_000_000], progress=progress)
+    if expected is vorpel.ParserError:
+        assert str(info.value) == "<bytes>: the progress callback raised ValueError: full disk"
+        assert info.value.__cause__ is raised
+
+
+@pytest.mark.parametrize("engine", ["columnar", "parallel"])
+def test_a_table_larger_than_the_budget_is_a_memory_error(engine):
+    with pytest.raises(MemoryError, match=r'memory budget of 1048576 bytes; read it with engine="stream"'):
+        vorpel.read_csv(BIG[:20_000_000], engine=engine, memory="1MiB", threads=2)
+
+
+def test_stream_batches_stay_within_the_budget_and_equal_the_whole_table():
+    whole = vorpel.read_csv(BIG[:20_000_000], types={"a": "int64"}, engine="columnar")
+    with vorpel.open_csv(BIG[:20_000_000], types={"a": "int64"}, engine="stream", memory="8MiB") as reader:
+        batches = list(reader)
+    assert len(batches) > 1
+    assert max(b.get_total_buffer_size() for b in batches) <= 8 * 2**20
+    assert pa.Table.from_batches(batches).equals(whole)
+
+
+@pytest.mark.parametrize("values", [
+    pa.array(["1", None, "3"]),
+    pa.chunked_array([["1"], [None, "3"]]),
+    pa.array(["1", None, "3"], pa.large_string()),
+    pa.array(["1", None, "3"], pa.string_view()),
+])
+def test_cast_takes_every_arrow_text_column(values):
+    assert vorpel.cast(values, "int64").to_pylist() == [1, None, 3]
+
+
+def test_cast_errors_name_the_row_and_the_type_as_written():
+    with pytest.raises(vorpel.PlanError) as info:
+        vorpel.cast(pa.chunked_array([["1.00"], ["2", "x"]]), pa.decimal128(38, 2))
+    assert str(info.value) == "value 'x' at row 2 (0-based) does not parse as decimal128(2); " \
+                              "check the values or cast to another type"
+    assert (info.value.row, info.value.value, info.value.type) == (2, "x", "decimal128(2)")
