@@ -91,3 +91,33 @@ def test_cast_errors_name_the_row_and_the_type_as_written():
     assert str(info.value) == "value 'x' at row 2 (0-based) does not parse as decimal128(2); " \
                               "check the values or cast to another type"
     assert (info.value.row, info.value.value, info.value.type) == (2, "x", "decimal128(2)")
+
+
+def _quoted_records(rows: int) -> bytes:
+    """Records whose quoted fields hold delimiters, doubled quotes and line breaks."""
+    import random
+    rng = random.Random(7)
+    out = ["a,b,c\r\n"]
+    for i in range(rows):
+        text = "".join(rng.choice('ab,"\n\r xé€') for _ in range(rng.randint(0, 40)))
+        out.append(f'{i},"{text.replace(chr(34), chr(34) * 2)}",{rng.randint(-9, 9)}\r\n')
+    return "".join(out).encode()
+
+
+@pytest.mark.parametrize("engine, threads", [("stream", 1), ("parallel", 2), ("parallel", 3),
+                                             ("parallel_streaming", 2)])
+@pytest.mark.parametrize("block_bytes", [5000, 9000, 70000])
+def test_block_and_chunk_ends_anywhere_give_the_same_table(engine, threads, block_bytes):
+    # Small blocks put block ends, chunk ends and read-ahead inside quoted fields.
+    from vorpel._csv import batches_of, open_stream
+    data = _quoted_records(3000)
+    whole = vorpel.read_csv(data, types={"a": "int64", "c": "int64"}, engine="columnar")
+    options = dict(types={"a": "int64", "c": "int64"}, delimiter=",", quote='"', header=True, column_names=None,
+                   skip_rows=0, encoding="utf-8", null_values=("",), true_values=("true",),
+                   false_values=("false",), infer=False, rename=None, exclude=None, dictionary=None,
+                   auto_dictionary=False, on_error="raise", rejects=None, memory=None, batch_rows=None,
+                   where=None, progress=None, ragged="raise")
+    stream = open_stream(data, engine=engine, threads=threads, block_bytes=block_bytes, **options)
+    batches = list(batches_of(stream, None))
+    assert len(batches) > 1
+    assert pa.Table.from_batches(batches).equals(whole)

@@ -299,6 +299,11 @@ struct CsvReader::State {
   // Input bytes: [begin, end) of `buffer` not parsed yet; `begin` is a record start.
   std::unique_ptr<char[]> buffer;
   std::size_t capacity = 0;
+  // The parallel modes read the next block into `spare`, behind room for the
+  // current block's unfinished record, while the workers parse.
+  std::unique_ptr<char[]> spare;
+  std::size_t spare_capacity = 0;
+  static constexpr std::size_t kCarryRoom = std::size_t{1} << 20;
   std::size_t begin = 0, end = 0;
   std::size_t want = 0;  // bytes to buffer before the next block
   bool source_done = false;
@@ -818,6 +823,10 @@ ReadResult<void> CsvReader::State::step() {
   std::vector<std::shared_ptr<arrow::RecordBatch>> made;
   const char* stop = b;
   std::uint64_t lines = 0;  // line breaks before `stop`
+  // Bytes of the next block read while the workers parse this one.
+  std::size_t ahead = 0;
+  bool ahead_done = source_done;
+  std::optional<ReadError> ahead_error;
   if (parts == 1 || e - b < static_cast<std::ptrdiff_t>(parts * kMinBlockBytes)) {
     worker_fields.resize(std::max<std::size_t>(worker_fields.size(), 1));
     ChunkOutcome o = run_chunk(b, e, at_end, builder, worker_fields[0]);
@@ -865,6 +874,23 @@ ReadResult<void> CsvReader::State::step() {
           }
         });
       }
+      // Meanwhile, the next block.
+      if (!ahead_done) {
+        const std::size_t bytes = static_cast<std::size_t>(block_bytes());
+        if (spare_capacity < kCarryRoom + bytes + FieldColumn::kSlack) {
+          spare_capacity = kCarryRoom + bytes + FieldColumn::kSlack;
+          spare = std::make_unique_for_overwrite<char[]>(spare_capacity);
+        }
+        while (!ahead_done && ahead < bytes) {
+          SourceResult<std::size_t> got = source->read(spare.get() + kCarryRoom + ahead, bytes - ahead);
+          if (!got) {
+            ahead_error = from_source(std::move(got.error()), options.path);
+            break;
+          }
+          ahead_done = *got == 0;
+          ahead += *got;
+        }
+      }
       for (std::thread& t : workers) t.join();
     }
     for (const std::exception_ptr& fault : faults) {
@@ -894,6 +920,29 @@ ReadResult<void> CsvReader::State::step() {
     want = static_cast<std::size_t>(block_bytes());
   }
   consume(stop, lines);
+  if (ahead_error) return std::unexpected(std::move(*ahead_error));
+  if (ahead != 0 || ahead_done != source_done) {
+    // The unfinished record, then the block read ahead.
+    const std::size_t carry = end - begin;
+    if (carry <= kCarryRoom) {
+      std::memcpy(spare.get() + kCarryRoom - carry, data_begin(), carry);
+      std::swap(buffer, spare);
+      std::swap(capacity, spare_capacity);
+      begin = kCarryRoom - carry;
+      end = kCarryRoom + ahead;
+    } else {
+      if (auto r = fill(end - begin); !r) return r;  // moves the record to the front
+      if (capacity < end + ahead + FieldColumn::kSlack) {
+        capacity = end + ahead + FieldColumn::kSlack;
+        auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+        std::memcpy(bigger.get(), buffer.get(), end);
+        buffer = std::move(bigger);
+      }
+      std::memcpy(buffer.get() + end, spare.get() + kCarryRoom, ahead);
+      end += ahead;
+    }
+    source_done = ahead_done;
+  }
   if (at_end) {
     finished = true;
     if (builder) {
