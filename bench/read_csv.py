@@ -111,21 +111,21 @@ def run_side(side: str, path: str, runs: int, threads: int) -> dict:
                 "'price': 'DOUBLE', 'paid': 'BOOLEAN', 'region': 'VARCHAR', 'note': 'VARCHAR'}")
         sql = (f"SELECT * FROM read_csv('{path}', header=true, columns={cols}, "
                "timestampformat='%d/%m/%Y %H:%M:%S')")
-        read = lambda: con.execute(sql).fetch_arrow_table()  # noqa: E731
+        read = lambda: con.sql(sql).to_arrow_table()  # noqa: E731
     else:
         raise SystemExit(f"unknown side {side}")
     base = rss()
     best = float("inf")
-    rows = 0
+    rows = out_bytes = 0
     for _ in range(runs):
         t0 = time.perf_counter()
         table = read()
         best = min(best, time.perf_counter() - t0)
-        rows = table.num_rows
+        rows, out_bytes = table.num_rows, table.get_total_buffer_size()
         del table
     with open("/proc/self/status") as f:  # VmHWM starts anew at exec, unlike ru_maxrss
         peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
-    return {"side": side, "seconds": best, "rows": rows, "peak_mb": (peak - base) / 2**20}
+    return {"side": side, "seconds": best, "rows": rows, "peak_mb": (peak - base) / 2**20, "out_mb": out_bytes / 2**20}
 
 
 def main() -> int:
@@ -151,7 +151,7 @@ def main() -> int:
     sides = ["vorpel:columnar", "vorpel:stream", "vorpel:parallel", "pyarrow", "polars", "duckdb"]
     sides = [s for s in sides if not args.only or any(o in s for o in args.only)]
     print(f"# {path} ({size_mb:.0f} MB, {args.rows} rows), {args.threads} threads, best of {args.runs}")
-    print(f"{'reader':<18} {'seconds':>8} {'MB/s':>7} {'peak MB':>8}")
+    print(f"{'reader':<18} {'seconds':>8} {'MB/s':>7} {'peak MiB':>8} {'table MiB':>9}")
     for side in sides:
         out = subprocess.run([sys.executable, __file__, "--side", side, "--path", str(path), "--runs", str(args.runs),
                               "--threads", str(args.threads)], capture_output=True, text=True)
@@ -159,7 +159,8 @@ def main() -> int:
             print(f"{side:<18} failed: {out.stderr.strip().splitlines()[-1] if out.stderr.strip() else out.returncode}")
             continue
         r = json.loads(out.stdout)
-        print(f"{side:<18} {r['seconds']:>8.3f} {size_mb / r['seconds']:>7.0f} {r['peak_mb']:>8.0f}", flush=True)
+        print(f"{side:<18} {r['seconds']:>8.3f} {size_mb / r['seconds']:>7.0f} {r['peak_mb']:>8.0f} {r['out_mb']:>9.0f}",
+              flush=True)
     return 0
 
 

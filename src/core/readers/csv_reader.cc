@@ -16,7 +16,7 @@
 namespace vorpel::readers {
 namespace {
 
-constexpr std::uint64_t kDefaultBlockBytes = std::uint64_t{16} << 20;
+constexpr std::uint64_t kDefaultBlockBytes = std::uint64_t{4} << 20;
 constexpr std::uint64_t kMinBlockBytes = 4096;
 
 // ---------------------------------------------------------------- columns of fields
@@ -335,8 +335,22 @@ struct CsvReader::State {
   }
   std::uint64_t batch_rows() const { return options.batch_rows.value_or(kNoRowLimit); }
 
-  std::unique_ptr<TableBuilder> new_builder() const {
-    return std::make_unique<TableBuilder>(builder_options, std::nullopt, std::nullopt, 0);
+  // A builder whose columns start with room for `rows` rows.
+  std::unique_ptr<TableBuilder> new_builder(std::uint64_t rows = 0) const {
+    return std::make_unique<TableBuilder>(builder_options, std::nullopt, std::nullopt, rows);
+  }
+  // Rows a new builder will take, from a chunk of `bytes` bytes holding
+  // `rows` rows: a columnar read's one builder takes the whole input (its
+  // size scaled by this chunk's bytes per row; room never touched costs no
+  // memory), the others a chunk or a batch. Growth covers a wrong guess.
+  std::uint64_t rows_for_builder(std::uint64_t rows, std::uint64_t bytes) const {
+    std::uint64_t expected = rows;
+    if (options.mode == EngineMode::Columnar && bytes != 0) {
+      if (const std::optional<std::uint64_t> size = source->input_size(); size && *size > bytes) {
+        expected = rows * (*size / bytes + 1);
+      }
+    }
+    return std::min(expected, batch_rows());
   }
 
   // Reads until at least `bytes` are buffered or the source ends.
@@ -630,7 +644,7 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
   std::vector<TextColumnView> views(names.size());
   const std::uint64_t limit = batch_rows();
   for (std::uint64_t row = 0; row < out.rows;) {
-    if (!b) b = new_builder();
+    if (!b) b = new_builder(rows_for_builder(out.rows - row, static_cast<std::uint64_t>(out.stop - chunk_begin)));
     const std::uint64_t take = std::min(out.rows - row, limit - b->rows_kept());
     for (std::size_t i = 0; i < names.size(); ++i) views[i] = fields[i].view(row, take);
     slice_failures.clear();
