@@ -53,12 +53,7 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
         MemoryError (use open_csv to stream instead).
     progress: progress(rows, bytes) is called a few times a second and once at the end.
     """
-    stream = open_stream(source, types=types, delimiter=delimiter, quote=quote, header=header,
-                         column_names=column_names, skip_rows=skip_rows, encoding=encoding, null_values=null_values,
-                         true_values=true_values, false_values=false_values, infer=infer, rename=rename,
-                         exclude=exclude, dictionary=dictionary, auto_dictionary=auto_dictionary, on_error=on_error,
-                         rejects=rejects, engine=engine, memory=memory, threads=threads, batch_rows=batch_rows,
-                         where=where, progress=progress, ragged=ragged)
+    stream = open_stream(**locals())  # every parameter, by name
     batches = list(batches_of(stream, rejects))
     return pa.Table.from_batches(batches, batches[0].schema)
 
@@ -75,12 +70,7 @@ def open_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
     """Reads a CSV file batch by batch: a pyarrow.RecordBatchReader (usable in
     a `with` block and through `__arrow_c_stream__`). The options are those of
     read_csv; the engine defaults to "stream", which holds one batch at a time."""
-    stream = open_stream(source, types=types, delimiter=delimiter, quote=quote, header=header,
-                         column_names=column_names, skip_rows=skip_rows, encoding=encoding, null_values=null_values,
-                         true_values=true_values, false_values=false_values, infer=infer, rename=rename,
-                         exclude=exclude, dictionary=dictionary, auto_dictionary=auto_dictionary, on_error=on_error,
-                         rejects=rejects, engine=engine, memory=memory, threads=threads, batch_rows=batch_rows,
-                         where=where, progress=progress, ragged=ragged)
+    stream = open_stream(**locals())  # every parameter, by name
     batches = batches_of(stream, rejects)
     first = next(batches)  # the first batch always comes, and carries the schema
 

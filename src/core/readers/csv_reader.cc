@@ -404,6 +404,13 @@ struct CsvReader::State {
   // A chunk's error with its place made absolute; `lines` and `bytes` come before the chunk.
   ReadError placed(ChunkOutcome& outcome, std::uint64_t lines, std::uint64_t bytes) const;
   ReadResult<void> finish_builder(std::unique_ptr<TableBuilder>& b, std::vector<std::shared_ptr<arrow::RecordBatch>>& into) const;
+  // The error of a collecting mode whose table outgrows the memory budget.
+  ReadError over_budget() const;
+  // A chunk's rows counted, its rejects (their lines made absolute) and
+  // batches taken, or its error placed; `lines_before` and `bytes_before` come
+  // before the chunk.
+  ReadResult<void> take_outcome(ChunkOutcome& o, std::uint64_t lines_before, std::uint64_t bytes_before,
+                                std::vector<std::shared_ptr<arrow::RecordBatch>>& made);
   ReadResult<void> step();
   ReadResult<void> take_batches(std::vector<std::shared_ptr<arrow::RecordBatch>>& batches);
 };
@@ -813,18 +820,32 @@ ReadResult<void> CsvReader::State::take_batches(std::vector<std::shared_ptr<arro
   for (auto& batch : batches) {
     if (!streams() && options.memory_budget) {
       kept_bytes += static_cast<std::uint64_t>(arrow::util::TotalBufferSize(*batch));
-      if (kept_bytes > *options.memory_budget) {
-        ReadError e;
-        e.kind = ReadError::Kind::Memory;
-        e.path = options.path;
-        e.message = options.path + ": the table needs more than the memory budget of " +
-                    std::to_string(*options.memory_budget) +
-                    " bytes; read it with engine=\"stream\" (open_csv) or raise memory=";
-        return std::unexpected(std::move(e));
-      }
+      if (kept_bytes > *options.memory_budget) return std::unexpected(over_budget());
     }
     ready.push_back(std::move(batch));
   }
+  return {};
+}
+
+ReadError CsvReader::State::over_budget() const {
+  ReadError e;
+  e.kind = ReadError::Kind::Memory;
+  e.path = options.path;
+  e.message = options.path + ": the table needs more than the memory budget of " +
+              std::to_string(*options.memory_budget) + " bytes; read it with engine=\"stream\" (open_csv) or raise memory=";
+  return e;
+}
+
+ReadResult<void> CsvReader::State::take_outcome(ChunkOutcome& o, std::uint64_t lines_before,
+                                                std::uint64_t bytes_before,
+                                                std::vector<std::shared_ptr<arrow::RecordBatch>>& made) {
+  if (o.error) return std::unexpected(placed(o, lines_before, bytes_before));
+  for (RejectedCell& cell : o.rejects) {
+    cell.line += lines_before + 1;
+    rejects.push_back(std::move(cell));
+  }
+  rows += o.rows;
+  for (auto& batch : o.batches) made.push_back(std::move(batch));
   return {};
 }
 
@@ -844,26 +865,14 @@ ReadResult<void> CsvReader::State::step() {
   if (parts == 1 || e - b < static_cast<std::ptrdiff_t>(parts * kMinBlockBytes)) {
     worker_fields.resize(std::max<std::size_t>(worker_fields.size(), 1));
     ChunkOutcome o = run_chunk(b, e, at_end, builder, worker_fields[0]);
+    if (auto r = take_outcome(o, consumed_lines, consumed_bytes, made); !r) return r;
     lines = o.lines;
-    if (o.error) return std::unexpected(placed(o, consumed_lines, consumed_bytes));
-    for (RejectedCell& cell : o.rejects) {
-      cell.line += consumed_lines + 1;
-      rejects.push_back(std::move(cell));
-    }
-    rows += o.rows;
-    made = std::move(o.batches);
     stop = o.stop;
     if (builder && (streams() || parts > 1) && !options.batch_rows) {
       if (auto r = finish_builder(builder, made); !r) return r;
     }
     if (builder && !streams() && options.memory_budget && builder->estimated_bytes() > *options.memory_budget) {
-      ReadError err;
-      err.kind = ReadError::Kind::Memory;
-      err.path = options.path;
-      err.message = options.path + ": the table needs more than the memory budget of " +
-                    std::to_string(*options.memory_budget) +
-                    " bytes; read it with engine=\"stream\" (open_csv) or raise memory=";
-      return std::unexpected(std::move(err));
+      return std::unexpected(over_budget());
     }
   } else {
     const std::vector<const char*> points = split_points(b, e, parts, options.dialect.quote);
@@ -913,17 +922,9 @@ ReadResult<void> CsvReader::State::step() {
     StageTimer timer(Stage::Merge);
     for (std::size_t i = 0; i < n; ++i) {
       ChunkOutcome& o = outcomes[i];
-      const std::uint64_t before = consumed_lines + lines;
-      if (o.error) {
-        return std::unexpected(placed(o, before, consumed_bytes + static_cast<std::uint64_t>(points[i] - b)));
-      }
-      for (RejectedCell& cell : o.rejects) {
-        cell.line += before + 1;
-        rejects.push_back(std::move(cell));
-      }
+      const std::uint64_t bytes_before = consumed_bytes + static_cast<std::uint64_t>(points[i] - b);
+      if (auto r = take_outcome(o, consumed_lines + lines, bytes_before, made); !r) return r;
       lines += o.lines;
-      rows += o.rows;
-      for (auto& batch : o.batches) made.push_back(std::move(batch));
       stop = o.stop;
     }
   }
