@@ -121,3 +121,13 @@ def test_block_and_chunk_ends_anywhere_give_the_same_table(engine, threads, bloc
     batches = list(batches_of(stream, None))
     assert len(batches) > 1
     assert pa.Table.from_batches(batches).equals(whole)
+
+
+@pytest.mark.parametrize("later", [b'"open\n', b"\xff\n", b"1,2,3\n"], ids=["quote", "utf8", "fields"])
+@pytest.mark.parametrize("engine", ["columnar", "parallel"])
+def test_a_bad_value_before_a_broken_record_is_the_error(later, engine):
+    # Whatever the chunking, the error is the first in file order.
+    data = b"a,b\n" + b"1,2\n" * 5000 + b"x,2\n" + b"3,4\n" * 5000 + later
+    with pytest.raises(vorpel.PlanError) as info:
+        vorpel.read_csv(data, types={"a": "int64"}, engine=engine, threads=2)
+    assert (info.value.line, info.value.value) == (5002, "x")

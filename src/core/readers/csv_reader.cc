@@ -601,6 +601,9 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
                                          std::unique_ptr<TableBuilder>& b, std::vector<FieldColumn>& fields) const {
   ChunkOutcome out;
   out.stop = chunk_begin;
+  // An error found by checking or tokenising: the rows before it are still
+  // fed, since a value among them that does not parse comes first in the file.
+  std::optional<ReadError> later;
   {
     StageTimer timer(Stage::Validate);
     const auto size = static_cast<std::size_t>(chunk_end - chunk_begin);
@@ -608,11 +611,11 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
       const std::size_t at = first_invalid_utf8(chunk_begin, size);
       // A character cut by the end of what is buffered is whole in the next bytes.
       if (at_end || size - at >= 4) {
-        out.error = ReadError{};
-        out.error->kind = ReadError::Kind::Utf8;
-        out.error->line = count_line_breaks(chunk_begin, chunk_begin + at);
-        out.error->byte_offset = at;
-        return out;
+        later = ReadError{};
+        later->kind = ReadError::Kind::Utf8;
+        later->line = count_line_breaks(chunk_begin, chunk_begin + at);
+        later->byte_offset = at;
+        at_end = false;  // the record holding the bad byte is not read
       }
       chunk_end = chunk_begin + at;
     }
@@ -630,11 +633,11 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
   out.rows = sink.rows();
   out.lines = count_line_breaks(chunk_begin, out.stop);
   if (t.problem.kind != CsvProblemKind::None) {
+    // Before the bad byte, if any: tokenising stopped there.
     out.problem = t.problem;
-    out.error = ReadError{};
-    out.error->kind = ReadError::Kind::Csv;
-    out.error->line = count_line_breaks(chunk_begin, t.problem.where);
-    return out;
+    later = ReadError{};
+    later->kind = ReadError::Kind::Csv;
+    later->line = count_line_breaks(chunk_begin, t.problem.where);
   }
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (!fields[i].overflowed()) continue;
@@ -666,7 +669,10 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
       }
     }
   }
-  if (failures.empty()) return out;
+  if (failures.empty()) {
+    out.error = std::move(later);
+    return out;
+  }
   if (!options.bad_values_null) failures.resize(1);
   // Where the failed fields start: one more pass over the chunk.
   LocateSink locate(failures);
@@ -690,6 +696,7 @@ ChunkOutcome CsvReader::State::run_chunk(const char* chunk_begin, const char* ch
     }
     if (options.keep_rejects) out.rejects.push_back(std::move(cell));
   }
+  out.error = std::move(later);
   return out;
 }
 
