@@ -24,7 +24,7 @@ __all__ = ["read_csv", "open_csv", "cast", "ParseError", "PlanError", "MergeErro
 
 
 def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, delimiter: str = ",",
-             quote: str = '"', header: bool = True, column_names: Sequence[str] | None = None, skip_rows: int = 0,
+             quote: str | None = '"', header: bool = True, column_names: Sequence[str] | None = None, skip_rows: int = 0,
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,
@@ -39,6 +39,8 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
         "dictionary", "string") or an equivalent pyarrow type. Other columns
         are strings, or with infer=True the narrowest of bool, int64,
         float64, date32 and timestamp[us] that the first rows parse as.
+    quote: the quote character, or None for a file whose fields are never
+        quoted (a quote is then text like any other).
     null_values: fields read as null (default: only the empty field).
     true_values / false_values: the words of boolean columns.
     on_error: "raise" (the first bad value raises PlanError naming its file,
@@ -59,7 +61,7 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
 
 
 def open_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, delimiter: str = ",",
-             quote: str = '"', header: bool = True, column_names: Sequence[str] | None = None, skip_rows: int = 0,
+             quote: str | None = '"', header: bool = True, column_names: Sequence[str] | None = None, skip_rows: int = 0,
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,

@@ -66,7 +66,8 @@ def _threads(threads: int | None) -> int:
     return threads
 
 
-def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimiter: str, quote: str, header: bool,
+def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimiter: str, quote: str | None,
+                header: bool,
                 column_names: Sequence[str] | None, skip_rows: int, encoding: str, null_values: Iterable[str],
                 true_values: Iterable[str], false_values: Iterable[str], infer: bool,
                 rename: Mapping[str, str] | None, exclude: Iterable[str] | None, dictionary: Iterable[str] | None,
@@ -92,7 +93,7 @@ def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimit
         raise ValueError(f"batch_rows must be an int >= 1, not {batch_rows!r}")
     options: dict[str, Any] = {
         "delimiter": _one_byte("delimiter", delimiter),
-        "quote": _one_byte("quote", quote),
+        "quote": "" if quote is None else _one_byte("quote", quote),
         "header": bool(header),
         "column_names": _texts("column_names", column_names),
         "skip_rows": skip_rows,

@@ -342,7 +342,9 @@ PyObject* open_csv(PyObject* /*module*/, PyObject* options) {
     readers::CsvReadOptions o;
     readers::CsvDialect& d = o.dialect;
     d.delimiter = text_item(options, "delimiter", ",")[0];
-    d.quote = text_item(options, "quote", "\"")[0];
+    const std::string quote = text_item(options, "quote");
+    d.quoting = !quote.empty();
+    d.quote = d.quoting ? quote[0] : '"';
     d.header = bool_item(options, "header");
     d.column_names = texts_item(options, "column_names");
     d.skip_rows = count_item(options, "skip_rows").value_or(0);

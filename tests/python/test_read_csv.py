@@ -246,7 +246,7 @@ def count(line, found, expected):
 
 
 UNCLOSED = "{path}: line %d: quoted field never closed; the file ends inside it"
-STRAY = "{path}: line %d: quote character inside an unquoted field; quote the whole field and double the quotes inside it"
+STRAY = "{path}: line %d: quote character inside an unquoted field; quote the whole field and double the quotes inside it, or pass quote=None for a file whose fields are never quoted"
 AFTER = "{path}: line %d: text after the closing quote of a field; double the quotes inside a quoted field"
 I64 = {"a": "int64", "b": "int64"}
 

@@ -131,3 +131,14 @@ def test_a_bad_value_before_a_broken_record_is_the_error(later, engine):
     with pytest.raises(vorpel.PlanError) as info:
         vorpel.read_csv(data, types={"a": "int64"}, engine=engine, threads=2)
     assert (info.value.line, info.value.value) == (5002, "x")
+
+
+@pytest.mark.parametrize("engine", ["columnar", "parallel"])
+def test_quote_none_reads_quotes_as_text(engine):
+    # Tab-separated exports often hold quotes in unquoted text.
+    data = b'name\tsummary\nfire\tthe "fire" tool\n"x\t5" long\n' * 3000
+    table = vorpel.read_csv(data, delimiter="\t", quote=None, header=False, engine=engine, threads=2)
+    assert table.slice(0, 3).to_pylist() == [
+        {"f0": "name", "f1": "summary"}, {"f0": "fire", "f1": 'the "fire" tool'}, {"f0": '"x', "f1": '5" long'}]
+    with pytest.raises(vorpel.ParseError, match="or pass quote=None for a file whose fields are never quoted"):
+        vorpel.read_csv(data, delimiter="\t", header=False, engine=engine, threads=2)

@@ -14,6 +14,8 @@ namespace vorpel::readers {
 struct CsvDialect {
   char delimiter = ',';
   char quote = '"';
+  // Off: no field is quoted; the quote character is text like any other.
+  bool quoting = true;
   // The first record (after `skip_rows` records) names the columns.
   bool header = true;
   // Names given by the caller; with `header` the header record is then skipped.

@@ -736,7 +736,7 @@ ReadError CsvReader::State::placed(ChunkOutcome& outcome, std::uint64_t lines, s
           break;
         case CsvProblemKind::QuoteInField:
           e.message = place + "quote character inside an unquoted field; quote the whole field and double the "
-                              "quotes inside it";
+                              "quotes inside it, or pass quote=None for a file whose fields are never quoted";
           break;
         case CsvProblemKind::TextAfterQuote:
           e.message = place + "text after the closing quote of a field; double the quotes inside a quoted field";
@@ -795,7 +795,9 @@ ReadResult<void> CsvReader::State::finish_builder(std::unique_ptr<TableBuilder>&
 // Record starts near `parts` equal shares of [begin, end), which starts
 // outside quotes: each from the quote parity before its share (counted per
 // share) and the first line end outside quotes after the share's start.
-std::vector<const char*> split_points(const char* begin, const char* end, unsigned parts, char quote) {
+std::vector<const char*> split_points(const char* begin, const char* end, unsigned parts, const CsvDialect& dialect) {
+  const char quote = dialect.quote;
+  const bool quoting = dialect.quoting;
   StageTimer timer(Stage::Split);
   const auto size = static_cast<std::size_t>(end - begin);
   std::vector<const char*> points{begin};
@@ -803,14 +805,14 @@ std::vector<const char*> split_points(const char* begin, const char* end, unsign
   const char* share_start = begin;
   for (unsigned i = 1; i < parts; ++i) {
     const char* nominal = begin + size / parts * i;
-    quotes_before += static_cast<std::uint64_t>(std::count(share_start, nominal, quote));
+    if (quoting) quotes_before += static_cast<std::uint64_t>(std::count(share_start, nominal, quote));
     share_start = nominal;
     bool inside = (quotes_before & 1) != 0;
     const char* p = std::max(nominal, points.back());
     if (p != nominal) continue;  // the previous part already reaches past this share
     for (; p < end; ++p) {
       const char c = *p;
-      if (c == quote) {
+      if (quoting && c == quote) {
         inside = !inside;
       } else if (!inside && (c == '\n' || c == '\r')) {
         p += (c == '\r' && p + 1 < end && p[1] == '\n') ? 2 : 1;
@@ -882,7 +884,7 @@ ReadResult<void> CsvReader::State::step() {
       return std::unexpected(over_budget());
     }
   } else {
-    const std::vector<const char*> points = split_points(b, e, parts, options.dialect.quote);
+    const std::vector<const char*> points = split_points(b, e, parts, options.dialect);
     const std::size_t n = points.size() - 1;
     std::vector<ChunkOutcome> outcomes(n);
     std::vector<std::exception_ptr> faults(n);

@@ -85,7 +85,9 @@ inline const char* find_special(const char* p, const char* end, char delimiter, 
 template <class Sink>
 TokeniseResult tokenise(const char* begin, const char* end, bool at_end, const CsvDialect& dialect, Sink& sink) {
   const char delimiter = dialect.delimiter;
-  const char quote = dialect.quote;
+  const bool quoting = dialect.quoting;
+  // Without quoting, the search for special bytes looks for LF twice instead.
+  const char quote = quoting ? dialect.quote : '\n';
   TokeniseResult result;
   const char* p = begin;
   while (p < end) {
@@ -104,7 +106,7 @@ TokeniseResult tokenise(const char* begin, const char* end, bool at_end, const C
     bool complete = false;
     for (;;) {
       const char* field_start = p;
-      if (p < end && *p == quote) {
+      if (quoting && p < end && *p == quote) {
         // Quoted: to the next quote that is not doubled.
         const char* q = p + 1;
         bool doubled = false;
@@ -137,7 +139,7 @@ TokeniseResult tokenise(const char* begin, const char* end, bool at_end, const C
         }
       } else {
         const char* q = detail::find_special(p, end, delimiter, quote);
-        if (q < end && *q == quote) {
+        if (quoting && q < end && *q == quote) {
           result.problem = {CsvProblemKind::QuoteInField, field_start, 0, 0};
           sink.drop_record(fields);
           result.stop = field_start;
