@@ -59,7 +59,7 @@ clean:
 
 # libFuzzer targets (clang-19, AddressSanitizer + UndefinedBehaviorSanitizer),
 # each run FUZZ_SECONDS from the seeds in tests/fuzz/corpus: scripts/fuzz.sh.
-FUZZ_TARGETS := field_type scalar_parse timestamp_pattern memory_value accumulator text_column
+FUZZ_TARGETS := field_type scalar_parse timestamp_pattern memory_value accumulator text_column csv_reader
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz test-valgrind
 fuzz: bootstrap

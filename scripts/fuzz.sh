@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh <target> <seconds> [libFuzzer options...]
 #   scripts/fuzz.sh list
 #
-# Targets: field_type scalar_parse timestamp_pattern memory_value accumulator text_column.
+# Targets: field_type scalar_parse timestamp_pattern memory_value accumulator text_column csv_reader.
 # The run starts from the committed seeds in tests/fuzz/corpus/<target> (read
 # only) and keeps what it discovers in build/fuzz/corpus/<target>; a finding
 # is written to build/fuzz/artifacts/<target>/ and the script exits non-zero.
@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS=(field_type scalar_parse timestamp_pattern memory_value accumulator text_column)
+TARGETS=(field_type scalar_parse timestamp_pattern memory_value accumulator text_column csv_reader)
 
 usage() {
   echo "usage: scripts/fuzz.sh <target> <seconds> [libFuzzer options...]   (targets: ${TARGETS[*]})" >&2

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
+#include <unordered_map>
 #include <utility>
 
 #include "core/columnar/utf8_check.h"
@@ -313,7 +315,7 @@ struct CsvReader::State {
   std::unique_ptr<TableBuilder> builder;  // the batch being made by one thread
   // Each worker's fields, kept from block to block (worker 0 is the calling thread's).
   std::vector<std::vector<FieldColumn>> worker_fields;
-  std::vector<std::shared_ptr<arrow::RecordBatch>> ready;  // batches made, not yet given out
+  std::deque<std::shared_ptr<arrow::RecordBatch>> ready;  // batches made, not yet given out
   bool finished = false;
   bool gave_batch = false;
   std::uint64_t rows = 0;
@@ -472,15 +474,14 @@ ReadResult<void> CsvReader::State::read_header() {
   ReadError e;
   e.kind = ReadError::Kind::Schema;
   e.path = options.path;
+  std::unordered_map<std::string_view, std::size_t> seen;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (names[i] == names[j]) {
-        e.message = options.path + ": two columns are named " + quoted(names[i]) + " (columns " +
-                    std::to_string(j + 1) + " and " + std::to_string(i + 1) +
-                    "); pass column_names= to name the columns";
-        return std::unexpected(std::move(e));
-      }
-    }
+    const auto [at, fresh] = seen.emplace(names[i], i);
+    if (fresh) continue;
+    e.message = options.path + ": two columns are named " + quoted(names[i]) + " (columns " +
+                std::to_string(at->second + 1) + " and " + std::to_string(i + 1) +
+                "); pass column_names= to name the columns";
+    return std::unexpected(std::move(e));
   }
   auto check = [&](std::string_view option, const auto& keys) -> bool {
     for (const auto& key : keys) {
@@ -1014,7 +1015,7 @@ ReadResult<std::shared_ptr<arrow::RecordBatch>> CsvReader::next() {
       std::unique_ptr<TableBuilder> b = s.new_builder();
       std::vector<std::shared_ptr<arrow::RecordBatch>> made;
       if (auto r = s.finish_builder(b, made); !r) return std::unexpected(r.error());
-      s.ready = std::move(made);
+      s.ready.assign(made.begin(), made.end());
       break;
     }
     if (auto r = s.step(); !r) {
@@ -1033,7 +1034,7 @@ ReadResult<std::shared_ptr<arrow::RecordBatch>> CsvReader::next() {
     }
   }
   std::shared_ptr<arrow::RecordBatch> batch = std::move(s.ready.front());
-  s.ready.erase(s.ready.begin());
+  s.ready.pop_front();
   s.gave_batch = true;
   return batch;
 }

@@ -77,6 +77,7 @@ TableBuilder::TableBuilder(std::shared_ptr<const BuilderOptions> options,
   has_predicate_ = o.predicate != nullptr;
   strict_ = o.strict_types;
   select_identity_ = o.renames.empty() && o.excluded_columns.empty() && o.declared_columns.empty();
+  declared_names_.insert(o.declared_columns.begin(), o.declared_columns.end());
 
   // The predicate column list: every name the predicate refers to, through
   // field selection (a rejected name kept as it is). Those columns are
@@ -121,8 +122,7 @@ std::optional<std::string_view> TableBuilder::select(std::string_view name) cons
   std::string_view out = name;
   if (auto it = o.renames.find(name); it != o.renames.end()) out = it->second;
   if (o.excluded_columns.contains(out)) return std::nullopt;
-  if (!o.declared_columns.empty() &&
-      std::find(o.declared_columns.begin(), o.declared_columns.end(), out) == o.declared_columns.end()) {
+  if (!o.declared_columns.empty() && !declared_names_.contains(out)) {
     // A name the predicate refers to is kept for it.
     if (has_predicate_ && refers_to(*o.predicate, out, o.renames)) return out;
     return std::nullopt;
@@ -315,13 +315,15 @@ void TableBuilder::push_text_rows(const TextFieldBlock& block, std::vector<CellF
   std::vector<std::size_t> columns(block.names.size(), kNoColumn);
   bool at_once = at_batch_boundary() && block.names.size() == block.fields.size();
   if (at_once) {
+    std::vector<bool> taken;
     for (std::size_t k = 0; k < block.names.size() && at_once; ++k) {
       const std::optional<std::string_view> out = select(block.names[k]);
       if (!out) continue;
       const std::optional<std::size_t> column = get_or_create_column(*out);
       // A refused name records its error through the row loop below.
-      at_once = column.has_value() && std::find(columns.begin(), columns.end(), *column) == columns.end();
-      if (at_once) columns[k] = *column;
+      if (column && *column >= taken.size()) taken.resize(columns_.size(), false);
+      at_once = column.has_value() && !taken[*column];
+      if (at_once) columns[k] = *column, taken[*column] = true;
     }
     resize_present();
   }
@@ -360,8 +362,12 @@ void TableBuilder::push_text_rows_at_once(const TextFieldBlock& block, std::span
     }
   }
   // Every other column misses its field in every row.
+  std::vector<bool> fed(columns_.size(), false);
+  for (std::size_t column : columns) {
+    if (column != kNoColumn) fed[column] = true;
+  }
   for (std::size_t i = 0; i < columns_.size(); ++i) {
-    if (std::find(columns.begin(), columns.end(), i) == columns.end()) columns_[i].append_nulls(block.rows);
+    if (!fed[i]) columns_[i].append_nulls(block.rows);
   }
   if (failures != nullptr) {
     std::sort(failures->begin() + static_cast<std::ptrdiff_t>(logged_before), failures->end(),

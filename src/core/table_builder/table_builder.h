@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <arrow/api.h>
@@ -269,6 +270,8 @@ class TableBuilder {
   std::optional<std::string> schema_message_;
   std::optional<CoreError> pending_error_;
   NameIndex name_index_;
+  // The declared column names (views into options_), for the selection.
+  std::unordered_set<std::string_view> declared_names_;
   // The row predicate's state; null without a predicate.
   std::unique_ptr<RowFilter> row_filter_;
 
