@@ -10,7 +10,7 @@ null and is reported in `rejects`).
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import pyarrow as pa
@@ -28,7 +28,7 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,
-             auto_dictionary: bool = False, on_error: str = "raise", rejects: list | None = None,
+             auto_dictionary: bool = False, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
              engine: str = "auto", memory: str | int | None = None, threads: int | None = None,
              batch_rows: int | None = None, where: Any = None, progress: Callable[[int, int], object] | None = None,
              ragged: str = "raise") -> pa.Table:
@@ -65,7 +65,7 @@ def open_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,
-             auto_dictionary: bool = False, on_error: str = "raise", rejects: list | None = None,
+             auto_dictionary: bool = False, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
              engine: str = "stream", memory: str | int | None = None, threads: int | None = None,
              batch_rows: int | None = None, where: Any = None, progress: Callable[[int, int], object] | None = None,
              ragged: str = "raise") -> pa.RecordBatchReader:
@@ -76,7 +76,7 @@ def open_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
     batches = batches_of(stream, rejects)
     first = next(batches)  # the first batch always comes, and carries the schema
 
-    def all_batches():
+    def all_batches() -> Iterator[pa.RecordBatch]:
         yield first
         yield from batches
 

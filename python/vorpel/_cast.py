@@ -51,7 +51,7 @@ def cast(values: ArrayLike, field_type: TypeSpec) -> pa.Array:
         row = int(found.group(1))
         value = column[row].as_py()
         shown = value if len(value) <= 64 else value[:64] + "…"
-        error = PlanError(f"value {shown!r} at row {row} (0-based) does not parse as {text}; "
-                          "check the values or cast to another type")
+        error: Any = PlanError(f"value {shown!r} at row {row} (0-based) does not parse as {text}; "
+                               "check the values or cast to another type")
         error.row, error.value, error.type = row, value, text
         raise error from None

@@ -71,7 +71,7 @@ def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimit
                 column_names: Sequence[str] | None, skip_rows: int, encoding: str, null_values: Iterable[str],
                 true_values: Iterable[str], false_values: Iterable[str], infer: bool,
                 rename: Mapping[str, str] | None, exclude: Iterable[str] | None, dictionary: Iterable[str] | None,
-                auto_dictionary: bool, on_error: str, rejects: list | None, engine: str, memory: str | int | None,
+                auto_dictionary: bool, on_error: str, rejects: list[dict[str, Any]] | None, engine: str, memory: str | int | None,
                 threads: int | None, batch_rows: int | None, where: Any, progress: Callable[[int, int], object] | None,
                 ragged: str, block_bytes: int | None = None) -> Any:
     """The compiled reader's stream of batches for these (checked) options."""
@@ -135,7 +135,7 @@ def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimit
     return _reader.open_csv(options)
 
 
-def batches_of(stream: Any, rejects: list | None) -> Iterator[pa.RecordBatch]:
+def batches_of(stream: Any, rejects: list[dict[str, Any]] | None) -> Iterator[pa.RecordBatch]:
     """The stream's batches; `rejects` gets the cells rejected so far after each."""
     try:
         while True:

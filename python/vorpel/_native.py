@@ -10,11 +10,13 @@ import importlib.machinery
 import importlib.util
 import sys
 
+import types
+
 import _vorpel
-import _vorpel._vorpel as _extension
+import _vorpel._vorpel as _extension  # type: ignore[import-not-found]
 
 
-def _load_reader():
+def _load_reader() -> types.ModuleType:
     name = "vorpel._reader"
     if name in sys.modules:
         return sys.modules[name]

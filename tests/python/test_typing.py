@@ -41,6 +41,7 @@ def mypy_cache(tmp_path_factory: pytest.TempPathFactory) -> Path:
         pytest.param(["-m", "_vorpel.cli"], id="cli"),
         pytest.param([str(REPO / "examples" / "make_samples.py")], id="make_samples"),
         pytest.param([str(REPO / "examples" / "demo.py")], id="demo"),
+        pytest.param(["-p", "vorpel"], id="vorpel"),
     ],
 )
 def test_mypy_strict(mypy_cache: Path, target: list[str]) -> None:
