@@ -28,7 +28,7 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,
-             auto_dictionary: bool = False, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
+             auto_dictionary: bool = False, schema: Sequence[str] | None = None, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
              engine: str = "auto", memory: str | int | None = None, threads: int | None = None,
              batch_rows: int | None = None, where: Any = None, progress: Callable[[int, int], object] | None = None,
              ragged: str = "raise") -> pa.Table:
@@ -46,6 +46,8 @@ def read_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
     on_error: "raise" (the first bad value raises PlanError naming its file,
         line, column and value) or "null" (bad values become nulls; pass a
         list as rejects= to receive one dict per rejected cell).
+    schema: the output's columns, in order: a column the file lacks is all
+        null, a column the file has and the schema lacks raises MergeError.
     ragged: "raise" (a record with another field count than the header is a
         ParseError) or "null" (missing trailing fields are nulls).
     engine: "auto", "columnar", "stream", "parallel" or "parallel_streaming";
@@ -65,7 +67,7 @@ def open_csv(source: Source, *, types: Mapping[str, TypeSpec] | None = None, del
              encoding: str = "utf-8", null_values: Iterable[str] = ("",), true_values: Iterable[str] = ("true",),
              false_values: Iterable[str] = ("false",), infer: bool = False, rename: Mapping[str, str] | None = None,
              exclude: Iterable[str] | None = None, dictionary: Iterable[str] | None = None,
-             auto_dictionary: bool = False, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
+             auto_dictionary: bool = False, schema: Sequence[str] | None = None, on_error: str = "raise", rejects: list[dict[str, Any]] | None = None,
              engine: str = "stream", memory: str | int | None = None, threads: int | None = None,
              batch_rows: int | None = None, where: Any = None, progress: Callable[[int, int], object] | None = None,
              ragged: str = "raise") -> pa.RecordBatchReader:

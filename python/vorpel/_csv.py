@@ -71,7 +71,8 @@ def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimit
                 column_names: Sequence[str] | None, skip_rows: int, encoding: str, null_values: Iterable[str],
                 true_values: Iterable[str], false_values: Iterable[str], infer: bool,
                 rename: Mapping[str, str] | None, exclude: Iterable[str] | None, dictionary: Iterable[str] | None,
-                auto_dictionary: bool, on_error: str, rejects: list[dict[str, Any]] | None, engine: str, memory: str | int | None,
+                auto_dictionary: bool, schema: Sequence[str] | None, on_error: str,
+                rejects: list[dict[str, Any]] | None, engine: str, memory: str | int | None,
                 threads: int | None, batch_rows: int | None, where: Any, progress: Callable[[int, int], object] | None,
                 ragged: str, block_bytes: int | None = None) -> Any:
     """The compiled reader's stream of batches for these (checked) options."""
@@ -107,6 +108,7 @@ def open_stream(source: Source, *, types: Mapping[str, TypeSpec] | None, delimit
         "exclude": _texts("exclude", exclude),
         "dictionary": _texts("dictionary", dictionary),
         "auto_dictionary": bool(auto_dictionary),
+        "schema": None if schema is None else _texts("schema", schema),
         "bad_values_null": on_error == "null",
         "keep_rejects": on_error == "null" and rejects is not None,
         "fill_missing_fields": ragged == "null",

@@ -365,6 +365,7 @@ PyObject* open_csv(PyObject* /*module*/, PyObject* options) {
     for (std::string& name : texts_item(options, "exclude")) o.excluded.insert(std::move(name));
     for (std::string& name : texts_item(options, "dictionary")) o.dictionary.insert(std::move(name));
     o.auto_dictionary = bool_item(options, "auto_dictionary");
+    if (item(options, "schema") != nullptr) o.schema = texts_item(options, "schema");
     o.infer = bool_item(options, "infer");
     o.bad_values_null = bool_item(options, "bad_values_null");
     o.keep_rejects = bool_item(options, "keep_rejects");

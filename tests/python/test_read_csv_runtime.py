@@ -115,7 +115,7 @@ def test_block_and_chunk_ends_anywhere_give_the_same_table(engine, threads, bloc
     options = dict(types={"a": "int64", "c": "int64"}, delimiter=",", quote='"', header=True, column_names=None,
                    skip_rows=0, encoding="utf-8", null_values=("",), true_values=("true",),
                    false_values=("false",), infer=False, rename=None, exclude=None, dictionary=None,
-                   auto_dictionary=False, on_error="raise", rejects=None, memory=None, batch_rows=None,
+                   auto_dictionary=False, schema=None, on_error="raise", rejects=None, memory=None, batch_rows=None,
                    where=None, progress=None, ragged="raise")
     stream = open_stream(data, engine=engine, threads=threads, block_bytes=block_bytes, **options)
     batches = list(batches_of(stream, None))
@@ -142,3 +142,15 @@ def test_quote_none_reads_quotes_as_text(engine):
         {"f0": "name", "f1": "summary"}, {"f0": "fire", "f1": 'the "fire" tool'}, {"f0": '"x', "f1": '5" long'}]
     with pytest.raises(vorpel.ParseError, match="or pass quote=None for a file whose fields are never quoted"):
         vorpel.read_csv(data, delimiter="\t", header=False, engine=engine, threads=2)
+
+
+@pytest.mark.parametrize("engine", ["columnar", "parallel"])
+def test_schema_fixes_the_columns_and_refuses_others(engine):
+    data = b"b,a\n" + b"1,2\n" * 5000
+    table = vorpel.read_csv(data, schema=["a", "c", "b"], types={"a": "int64"}, engine=engine, threads=2)
+    assert table.schema.names == ["a", "c", "b"]
+    assert table.slice(0, 1).to_pylist() == [{"a": 2, "c": None, "b": "1"}]
+    with pytest.raises(vorpel.MergeError) as info:
+        vorpel.read_csv(data, schema=["b"], engine=engine, threads=2)
+    assert str(info.value) == '<bytes>: column "a" is not in the schema; add it to schema= or pass exclude=["a"]'
+    assert vorpel.read_csv(data, schema=["b"], exclude=["a"], engine=engine).num_columns == 1

@@ -339,7 +339,9 @@ struct CsvReader::State {
 
   // A builder whose columns start with room for `rows` rows.
   std::unique_ptr<TableBuilder> new_builder(std::uint64_t rows = 0) const {
-    return std::make_unique<TableBuilder>(builder_options, std::nullopt, std::nullopt, rows);
+    std::optional<FrozenSchema> frozen;
+    if (options.schema) frozen = FrozenSchema{*options.schema, /*exact=*/true};
+    return std::make_unique<TableBuilder>(builder_options, std::nullopt, std::move(frozen), rows);
   }
   // Rows a new builder will take, from a chunk of `bytes` bytes holding
   // `rows` rows: a columnar read's one builder takes the whole input (its
@@ -571,10 +573,26 @@ ReadResult<void> CsvReader::State::settle_types() {
       o->excluded_columns.insert(output_name(i));
       continue;
     }
-    o->declared_columns.push_back(output_name(i));
+    if (!options.schema) o->declared_columns.push_back(output_name(i));
     if (types[i]) o->column_types.emplace(output_name(i), *types[i]);
     if (types[i] && type_texts[i].starts_with("date32[")) pattern_dates.insert(output_name(i));
     if (options.dictionary.contains(names[i])) o->dictionary_columns.insert(output_name(i));
+  }
+  if (options.schema) {
+    o->declared_columns = *options.schema;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::string& name = output_name(i);
+      if (!kept(i) || std::find(o->declared_columns.begin(), o->declared_columns.end(), name) !=
+                          o->declared_columns.end()) {
+        continue;
+      }
+      ReadError e;
+      e.kind = ReadError::Kind::Merge;
+      e.path = options.path;
+      e.message = options.path + ": column " + quoted(name) + " is not in the schema; add it to schema= or pass exclude=[" +
+                  quoted(names[i]) + "]";
+      return std::unexpected(std::move(e));
+    }
   }
   if (options.auto_dictionary && sample_rows != 0) {
     // The builder's own rule, on the sample.

@@ -73,6 +73,9 @@ struct CsvReadOptions {
   std::set<std::string, std::less<>> excluded;
   std::set<std::string, std::less<>> dictionary;
   bool auto_dictionary = false;
+  // The output's columns, fixed: in this order, a column the file lacks all
+  // null, a column the schema lacks an error (Merge).
+  std::optional<std::vector<std::string>> schema;
   // Columns without a type take the narrowest type every value of the sample parses as.
   bool infer = false;
   // A value that does not parse becomes a null (and a RejectedCell when
