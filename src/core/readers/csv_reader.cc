@@ -286,6 +286,9 @@ constexpr std::uint64_t kNoRowLimit = UINT64_MAX;
 
 struct CsvReader::State {
   std::unique_ptr<ByteSource> source;
+  // The input's size when known (read once: workers consult it while the
+  // calling thread reads on).
+  std::optional<std::uint64_t> input_size;
   CsvReadOptions options;
   std::vector<std::string> names;       // the file's column names
   std::vector<std::string> type_texts;  // per column: its type as written (or inferred); "" when untyped
@@ -350,9 +353,7 @@ struct CsvReader::State {
   std::uint64_t rows_for_builder(std::uint64_t rows, std::uint64_t bytes) const {
     std::uint64_t expected = rows;
     if (options.mode == EngineMode::Columnar && bytes != 0) {
-      if (const std::optional<std::uint64_t> size = source->input_size(); size && *size > bytes) {
-        expected = rows * (*size / bytes + 1);
-      }
+      if (input_size && *input_size > bytes) expected = rows * (*input_size / bytes + 1);
     }
     return std::min(expected, batch_rows());
   }
@@ -361,8 +362,8 @@ struct CsvReader::State {
   ReadResult<void> fill(std::size_t bytes) {
     if (source_done) return {};
     // A small input needs no block-sized buffer.
-    if (const std::optional<std::uint64_t> size = source->input_size(); size && *size < bytes && end == begin) {
-      bytes = static_cast<std::size_t>(std::max<std::uint64_t>(*size + 1, 4096));
+    if (input_size && *input_size < bytes && end == begin) {
+      bytes = static_cast<std::size_t>(std::max<std::uint64_t>(*input_size + 1, 4096));
     }
     // Room past the data: the field copies may read that far.
     if (capacity < bytes + FieldColumn::kSlack) {
@@ -1003,6 +1004,7 @@ CsvReader::~CsvReader() = default;
 ReadResult<std::unique_ptr<CsvReader>> CsvReader::open(std::unique_ptr<ByteSource> source, CsvReadOptions options) {
   auto state = std::make_unique<State>();
   state->source = std::move(source);
+  state->input_size = state->source->input_size();
   state->options = std::move(options);
   for (const auto& [name, text] : state->options.types) {
     // "date32[format=P]": read as whole seconds through P, handed out as days.
