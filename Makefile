@@ -45,6 +45,7 @@ test-asan: bootstrap
 	cp python/_vorpel/*.py python/_vorpel/*.pyi python/_vorpel/py.typed $(ASAN_BUILD)/pkg/_vorpel/ 2>/dev/null || true
 	rm -f $(ASAN_BUILD)/pkg/_vorpel/_build_config.py
 	cp $(ASAN_BUILD)/_vorpel*.so $(ASAN_BUILD)/_build_config.py $(ASAN_BUILD)/pkg/_vorpel/
+	cp -r python/vorpel $(ASAN_BUILD)/pkg/
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD)/pkg \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
