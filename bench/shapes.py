@@ -318,6 +318,8 @@ def column_of(index: int, shape: Shape, rows: int, nulls: float, texts_: pa.Arra
     """The shape's texts with nulls (the same in every process), as large_string or in batches."""
     mask = np.random.default_rng([SEED, index, rows, round(nulls * 1000)]).random(rows) < nulls
     column = pc.if_else(pa.array(mask), pa.scalar(None, pa.string()), texts_)
+    if isinstance(column, pa.ChunkedArray):  # a shape made in pieces
+        column = column.combine_chunks()
     if shape.large:
         column = column.cast(pa.large_string())
     if batches == 1:
