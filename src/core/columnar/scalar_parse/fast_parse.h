@@ -140,6 +140,17 @@ inline constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // eight '0'
   return q;
 }
 
+// As read_digits, eight digits per step while eight bytes of the text remain.
+[[gnu::always_inline]] inline const char* read_digits_by_eight(const char* q, const char* end, std::uint64_t& value) {
+  while (end - q >= 8) {
+    const std::uint64_t x = load_u64(q);
+    if (!eight_digits(x)) break;
+    value = value * 100000000u + eight_digits_value(x);
+    q += 8;
+  }
+  return read_digits(q, end, value);
+}
+
 // As read_digits, appending only while `taken` is below `cap` (counting in
 // `taken`); the digits after those are passed over.
 [[gnu::always_inline]] inline const char* read_digits_capped(const char* q, const char* end, unsigned cap,
@@ -605,13 +616,13 @@ inline constexpr IsoTails kIsoTails{};
   // them it holds the value exactly; with more, the converter decides.
   std::uint64_t mantissa = 0;
   const char* const int_begin = q;
-  q = read_digits(q, end, mantissa);
+  q = read_digits_by_eight(q, end, mantissa);
   std::ptrdiff_t digits = q - int_begin;
   int exponent = 0;
   if (q < end && *q == '.') {
     ++q;
     const char* const frac_begin = q;
-    q = read_digits(q, end, mantissa);
+    q = read_digits_by_eight(q, end, mantissa);
     exponent = -static_cast<int>(q - frac_begin);
     digits += q - frac_begin;
   }
@@ -646,6 +657,19 @@ inline constexpr IsoTails kIsoTails{};
     value = static_cast<double>(mantissa);
     value = exponent >= 0 ? value * kPow10Double[exponent] : value / kPow10Double[-exponent];
   } else {
+    // Up to 19 digits the mantissa is exact: the converter's correctly
+    // rounded step (Eisel-Lemire) takes it and the exponent as they are,
+    // without reading the text again; it declines (power2 < 0) only for
+    // values on a rounding boundary, which the whole converter settles.
+    if (exact) {
+      const fast_float::adjusted_mantissa am =
+          fast_float::compute_float<fast_float::binary_format<double>>(exponent, mantissa);
+      if (am.power2 >= 0) {
+        fast_float::to_float(false, am, value);
+        out = with_sign(value, negative);
+        return true;
+      }
+    }
     // A valid plain decimal whose exponent is far from the converter's
     // saturation: the converter reads it correctly rounded.
     const auto r = fast_float::from_chars(number, end, value);
