@@ -3,6 +3,7 @@ budget, and vorpel.cast on the columns users hold."""
 
 from __future__ import annotations
 
+import datetime as dt
 import signal
 import threading
 import time
@@ -154,3 +155,50 @@ def test_schema_fixes_the_columns_and_refuses_others(engine):
         vorpel.read_csv(data, schema=["b"], engine=engine, threads=2)
     assert str(info.value) == '<bytes>: column "a" is not in the schema; add it to schema= or pass exclude=["a"]'
     assert vorpel.read_csv(data, schema=["b"], exclude=["a"], engine=engine).num_columns == 1
+
+
+MESSAGES = [
+    # (input, options, exception, exact message)
+    (b"a,b,a\n1,2,3\n", {}, ValueError,
+     '<bytes>: two columns are named "a" (columns 1 and 3); pass column_names= to name the columns'),
+    (b"a\n1\n", {"types": {"q": "int64"}}, ValueError,
+     'types names the column "q", which <bytes> does not have; its columns are "a"'),
+    (b"a\n1\n", {"types": {"a": "int65"}}, vorpel.PlanError, 'types["a"]: unknown field type: int65'),
+    (b"a\n1\n", {"types": {"a": pa.list_(pa.int64())}}, TypeError,
+     'types["a"]: pyarrow type list<item: int64> has no equivalent here; use int64, float64, bool, string, '
+     "date32, timestamp(unit) without a time zone, decimal128(38, scale) or dictionary(int32, string)"),
+    (b"a\n1\n", {"delimiter": ";;"}, ValueError,
+     "delimiter must be one ASCII character other than a line end, not ';;'"),
+    (b"a\n1\n", {"on_error": "skip"}, ValueError, "on_error must be \"raise\" or \"null\", not 'skip'"),
+    (b"a\n1\n", {"engine": "fast"}, ValueError,
+     "engine must be one of 'auto', 'columnar', 'stream', 'parallel', 'parallel_streaming', not 'fast'"),
+    (b"a\n1\n", {"where": "a > 1"}, NotImplementedError,
+     "where= filters are not available in read_csv yet; filter the table afterwards"),
+    (b"a\n" + b"1\n" * 10001 + b"x\n", {"infer": True}, vorpel.PlanError,
+     '<bytes>: column "a", line 10003: value "x" does not parse as int64, the type inferred from the first rows; '
+     "declare the column's type in types="),
+]
+
+
+@pytest.mark.parametrize("data, options, exception, message", MESSAGES)
+def test_option_and_header_errors_say_what_to_do(data, options, exception, message):
+    with pytest.raises(exception) as info:
+        vorpel.read_csv(data, **options)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("values, message", [
+    ([1, 2], "cast takes a pyarrow Array or ChunkedArray, or an object exporting Arrow data "
+             "(__arrow_c_array__ or __arrow_c_stream__), not list"),
+    (pa.array([1, 2]), "cast reads texts: string, large_string or string_view values, not int64"),
+])
+def test_cast_refuses_what_is_not_text(values, message):
+    with pytest.raises(TypeError) as info:
+        vorpel.cast(values, "int64")
+    assert str(info.value) == message
+
+
+def test_dates_through_a_pattern_round_down_before_1970():
+    table = vorpel.read_csv(b"d\nJan 05 2024\nDec 31 1969\n\n", types={"d": "date32[format=%b %d %Y]"})
+    assert table.schema.field("d").type == pa.date32()
+    assert table.column("d").to_pylist() == [dt.date(2024, 1, 5), dt.date(1969, 12, 31)]
